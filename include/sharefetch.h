@@ -1,0 +1,103 @@
+/*
+ * sharefetch: read files from an SMB share over NetBIOS (TCP port 139).
+ *
+ * One session talks to one server and one disk share, logged on as guest with
+ * the "NT LM 0.12" dialect. Files are opened by path, read sequentially with
+ * raw reads straight into the caller's buffer, and closed. Nothing is ever
+ * written to the server.
+ *
+ * Usage:
+ *   SMBStartup();
+ *   SmbSession *s; SmbFile *f;
+ *   if (SMBConnect("192.0.2.7", "FILESERVER", "\\\\FILESERVER\\MEDIA", &s) == 1) {
+ *       if (SMBOpenFile(s, "\\music\\song.mp3", 0, &f) == 1) {
+ *           uint32_t n = SMBGetFileSize(f);
+ *           ... SMBReadFile(f, n, buf) ...
+ *           SMBCloseFile(f);
+ *       }
+ *       SMBDisonnect(s);
+ *   }
+ *   SMBShutdown();
+ *
+ * Ownership: the host owns each session from SMBConnect to SMBDisonnect and
+ * each file from SMBOpenFile to SMBCloseFile. Close every file of a session
+ * before disconnecting it; the session does not track its files.
+ *
+ * Threads: a session and its files are used by one thread at a time.
+ * Different sessions are independent.
+ *
+ * Waits: 8 s for the TCP connect and before each packet read, 3 s before each
+ * read that discards surplus bytes. No call blocks longer than its waits.
+ */
+#ifndef SHAREFETCH_H
+#define SHAREFETCH_H
+
+#include <stdint.h>
+
+#if defined(SHAREFETCH_BUILDING)
+#define SHAREFETCH_API __attribute__((visibility("default")))
+#else
+#define SHAREFETCH_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque handles. */
+typedef struct SmbSession SmbSession;
+typedef struct SmbFile SmbFile;
+
+/* Negative results of SMBReadFile. */
+#define SMB_READ_NO_RECEIVE_NODE (-1) /* memory for the receive node exhausted */
+#define SMB_READ_NO_REQUEST_NODE (-2) /* memory for the request exhausted */
+#define SMB_READ_SEND_FAILED (-3)     /* a READ_RAW request could not be sent */
+#define SMB_READ_BAD_REPLY (-5)       /* a raw reply did not bring exactly the chunk asked for
+                                         (time-out, closed connection, short or long reply) */
+#define SMB_READ_BAD_ARGUMENT (-6)    /* NULL handle or buffer, or count of 2^31 or more */
+#define SMB_READ_NO_RAW_SIZE (-7)     /* the server allows no raw reads (raw size 0) */
+
+/* Starts the socket layer: 0 on success, 1 on failure. Sockets need no start
+ * on this platform, so it returns 0. */
+SHAREFETCH_API int32_t SMBStartup(void);
+
+/* Stops the socket layer; always 1. */
+SHAREFETCH_API int32_t SMBShutdown(void);
+
+/* Connects to serverAddress (dotted IPv4) port 139, sets up a NetBIOS session
+ * to serverName, negotiates, logs on as guest and connects sharePath as a
+ * disk share. Returns 1 and a session in *sessionOut when the server accepted
+ * the logon, even if it refused the share (files then cannot be opened);
+ * returns 0 with *sessionOut NULL otherwise, and 0 at once for a NULL
+ * sessionOut. */
+SHAREFETCH_API int32_t SMBConnect(const char *serverAddress, const char *serverName,
+                                  const char *sharePath, SmbSession **sessionOut);
+
+/* Disconnects the share, closes the connection and releases the session,
+ * whatever the server answers. 0 for a NULL handle, else 1. */
+SHAREFETCH_API int32_t SMBDisonnect(SmbSession *session);
+
+/* Opens path on the session's share for reading from startOffset
+ * (0xFFFFFFFF means 0). 1 and a file in *fileOut on success; 0 with *fileOut
+ * NULL otherwise (missing file, refused share, NULL arguments). */
+SHAREFETCH_API int32_t SMBOpenFile(SmbSession *session, const char *path, uint32_t startOffset,
+                                   SmbFile **fileOut);
+
+/* Reads count bytes from the current offset into buffer (note: count before
+ * buffer) and moves the offset past them. Returns count, 0 for a count of 0,
+ * or one of the negative SMB_READ_* codes. After a failure the chunks read
+ * before it are in the buffer and the offset has moved past them only. */
+SHAREFETCH_API int32_t SMBReadFile(SmbFile *file, uint32_t count, void *buffer);
+
+/* Size of the file as reported when it was opened; 0 for a NULL handle. */
+SHAREFETCH_API uint32_t SMBGetFileSize(SmbFile *file);
+
+/* Closes the file and releases the handle, whatever the server answers.
+ * 0 for a NULL handle, else 1. */
+SHAREFETCH_API int32_t SMBCloseFile(SmbFile *file);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SHAREFETCH_H */

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "mpeg_audio_header.h"
+
+namespace {
+
+MP3Header header(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3)
+{
+    const uint8_t bytes[4] = {b0, b1, b2, b3};
+    return readHeader(bytes);
+}
+
+struct Decoded {
+    std::array<uint8_t, 4> bytes;
+    int32_t bitrate;
+    int32_t sampleRate;
+    int32_t frameLength;
+};
+
+TEST(MP3Header, DecodesVersionsLayersAndPadding)
+{
+    const Decoded cases[] = {
+        {{0xFF, 0xFB, 0x90, 0x64}, 128, 44100, 417},  // MPEG-1 Layer III
+        {{0xFF, 0xFB, 0x92, 0x64}, 128, 44100, 418},  // padded
+        {{0xFF, 0xF3, 0x80, 0xC4}, 64, 22050, 208},   // MPEG-2 Layer III, mono
+        {{0xFF, 0xE3, 0x80, 0xC4}, 64, 22050, 208},   // bit 20 clear reads the same
+        {{0xFF, 0xF5, 0x80, 0x00}, 64, 22050, 208},   // MPEG-2 Layer II uses 72000
+        {{0xFF, 0xFF, 0x16, 0x00}, 32, 48000, 33},    // MPEG-1 Layer I, pad is one byte
+        {{0xFF, 0xF7, 0x10, 0x00}, 32, 22050, 34},    // MPEG-2 Layer I uses 24000
+        {{0xFF, 0xFD, 0xE8, 0x00}, 384, 32000, 1728}, // MPEG-1 Layer II, 32 kHz
+        {{0xFF, 0xFB, 0xE4, 0x00}, 320, 48000, 960},
+    };
+    for (const Decoded &c : cases) {
+        const MP3Header h = readHeader(c.bytes.data());
+        SCOPED_TRACE(testing::Message() << std::hex << h.word);
+        EXPECT_TRUE(h.isValid());
+        EXPECT_EQ(h.getBitrate(), c.bitrate);
+        EXPECT_EQ(h.getSampleRate(), c.sampleRate);
+        EXPECT_EQ(getFrameLength(h), c.frameLength);
+    }
+}
+
+TEST(MP3Header, ReadsBigEndianWhateverTheMachine)
+{
+    EXPECT_EQ(header(0xFF, 0xFB, 0x90, 0x64).word, 0xFFFB9064u);
+}
+
+TEST(MP3Header, ValidityTestRejectsEachForbiddenField)
+{
+    EXPECT_FALSE(header(0xFF, 0xFB, 0xF0, 0x00).isValid());  // bitrate index 15
+    EXPECT_FALSE(header(0xFF, 0xFB, 0x9C, 0x00).isValid());  // sample-rate index 3
+    EXPECT_FALSE(header(0xFF, 0xFB, 0x90, 0x02).isValid());  // emphasis 2
+    EXPECT_FALSE(header(0xFF, 0xF9, 0x90, 0x00).isValid());  // layer code 00
+    EXPECT_FALSE(header(0xFF, 0xDB, 0x90, 0x00).isValid());  // a sync bit clear
+    EXPECT_TRUE(header(0xFF, 0xFB, 0x90, 0x01).isValid());   // emphasis 1 and 3 pass
+    EXPECT_TRUE(header(0xFF, 0xFB, 0x90, 0x03).isValid());
+}
+
+TEST(MP3Header, FreeFormatPassesButHasNoLength)
+{
+    const MP3Header h = header(0xFF, 0xFB, 0x00, 0x00);
+    EXPECT_TRUE(h.isValid());
+    EXPECT_EQ(h.getBitrate(), 0);
+    EXPECT_EQ(getFrameLength(h), 0);
+    EXPECT_EQ(getFrameLength(header(0xFF, 0xFB, 0x02, 0x00)), 1);
+}
+
+TEST(MP3Header, TablesMatchTheStandardsAtTheirCorners)
+{
+    // Last row before the sentinel, every layer, both versions.
+    EXPECT_EQ(header(0xFF, 0xFF, 0xE0, 0x00).getBitrate(), 448);  // MPEG-1 L1
+    EXPECT_EQ(header(0xFF, 0xFD, 0xE0, 0x00).getBitrate(), 384);  // MPEG-1 L2
+    EXPECT_EQ(header(0xFF, 0xFB, 0xE0, 0x00).getBitrate(), 320);  // MPEG-1 L3
+    EXPECT_EQ(header(0xFF, 0xF7, 0xE0, 0x00).getBitrate(), 256);  // MPEG-2 L1
+    EXPECT_EQ(header(0xFF, 0xF5, 0xE0, 0x00).getBitrate(), 160);  // MPEG-2 L2
+    EXPECT_EQ(header(0xFF, 0xF3, 0x10, 0x00).getBitrate(), 8);    // MPEG-2 L3 row 1
+    EXPECT_EQ(header(0xFF, 0xF3, 0x08, 0x00).getSampleRate(), 16000);
+    EXPECT_EQ(header(0xFF, 0xFB, 0x04, 0x00).getSampleRate(), 48000);
+}
+
+// A 417-byte frame (FF FB 90 64) followed by another header.
+std::vector<uint8_t> framePair(size_t areaLength)
+{
+    std::vector<uint8_t> area(areaLength, 0);
+    const uint8_t h[4] = {0xFF, 0xFB, 0x90, 0x64};
+    std::copy(h, h + 4, area.begin());
+    for (size_t i = 0; i < 4 && 417 + i < area.size(); ++i)
+        area[417 + i] = h[i];
+    return area;
+}
+
+TEST(FindNextFrame, NeedsTheWholeSuccessorHeaderInsideTheArea)
+{
+    EXPECT_EQ(findNextFrame(framePair(421).data(), 421), 0);
+    EXPECT_EQ(findNextFrame(framePair(420).data(), 420), -1);
+    EXPECT_EQ(findNextFrame(framePair(5000).data(), 5000), 0);
+}
+
+TEST(FindNextFrame, TinyAreasHaveNoFrame)
+{
+    const uint8_t bytes[4] = {0xFF, 0xFB, 0x90, 0x64};
+    for (int32_t length = 0; length <= 3; ++length)
+        EXPECT_EQ(findNextFrame(bytes, length), -1) << length;
+}
+
+TEST(FindNextFrame, SkipsHeadersWithoutAValidSuccessor)
+{
+    // A lone valid header at 10, then a real pair at 500.
+    std::vector<uint8_t> area(2000, 0);
+    const uint8_t h[4] = {0xFF, 0xFB, 0x90, 0x64};
+    std::copy(h, h + 4, area.begin() + 10);
+    std::copy(h, h + 4, area.begin() + 500);
+    std::copy(h, h + 4, area.begin() + 917);
+    EXPECT_EQ(findNextFrame(area.data(), static_cast<int32_t>(area.size())), 500);
+}
+
+TEST(FindNextFrame, SuccessorNeedOnlyBeValid)
+{
+    // The successor may differ in version, layer and rate, and may be free format.
+    std::vector<uint8_t> area = framePair(421);
+    area[417 + 1] = 0xF5;  // MPEG-2 Layer II
+    area[417 + 2] = 0x00;  // bitrate index 0
+    EXPECT_EQ(findNextFrame(area.data(), 421), 0);
+}
+
+TEST(FindNextFrame, RefusesFramesShorterThanTheMinimum)
+{
+    // MPEG-2 Layer III, 8 kbit/s, 24000 Hz: 72000 * 8 / 24000 = 24 bytes, accepted;
+    // a free-format header followed by a valid one at offset 0 or 1 is not.
+    std::vector<uint8_t> area(64, 0);
+    const uint8_t small[4] = {0xFF, 0xF3, 0x14, 0x00};
+    std::copy(small, small + 4, area.begin());
+    std::copy(small, small + 4, area.begin() + 24);
+    EXPECT_EQ(findNextFrame(area.data(), 64), 0);
+
+    const uint8_t freeFormat[8] = {0xFF, 0xFB, 0x00, 0x00, 0xFF, 0xFB, 0x00, 0x00};
+    EXPECT_EQ(findNextFrame(freeFormat, 8), -1);
+}
+
+}  // namespace

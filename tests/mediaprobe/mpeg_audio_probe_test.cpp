@@ -1,0 +1,376 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "mediaprobe.h"
+#include "mpeg_audio_probe.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kMp3Dir = fs::path(MP_FIXTURES_DIR) / "mp3";
+
+struct Probe {
+    unsigned char result = 0;
+    int32_t bitrate = -7, sampleRate = -7, duration = -7;
+    std::string out, err;
+};
+
+Probe probe(const std::string &path)
+{
+    Probe p;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    p.result = getMP3MetaInfo(path.c_str(), &p.bitrate, &p.sampleRate, nullptr, nullptr, nullptr,
+                              &p.duration);
+    p.out = testing::internal::GetCapturedStdout();
+    p.err = testing::internal::GetCapturedStderr();
+    return p;
+}
+
+class TempFile {
+public:
+    explicit TempFile(const std::vector<uint8_t> &bytes)
+    {
+        char name[] = "/tmp/mp3probeXXXXXX";
+        const int fd = mkstemp(name);
+        path_ = name;
+        if (fd >= 0) {
+            if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) !=
+                                      static_cast<ssize_t>(bytes.size()))
+                ADD_FAILURE() << "short write";
+            close(fd);
+        }
+    }
+    ~TempFile() { fs::remove(path_); }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+void put(std::vector<uint8_t> &area, size_t at, std::initializer_list<uint8_t> bytes)
+{
+    if (area.size() < at + bytes.size())
+        area.resize(at + bytes.size(), 0);
+    std::copy(bytes.begin(), bytes.end(), area.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+void putTag(std::vector<uint8_t> &area, size_t at, const char *tag)
+{
+    put(area, at, {uint8_t(tag[0]), uint8_t(tag[1]), uint8_t(tag[2]), uint8_t(tag[3])});
+}
+
+int32_t expectedDuration(uint64_t size, int32_t kbps) { return int32_t(size * 8 / 1000 / kbps); }
+
+TEST(MP3Probe, ConstantBitrateFromTheFirstFrame)
+{
+    std::vector<uint8_t> area(4'000'000, 0);
+    put(area, 0, {0xFF, 0xFB, 0x90, 0x64});
+    put(area, 417, {0xFF, 0xFB, 0x90, 0x64});
+    TempFile file(area);
+    const Probe p = probe(file.path());
+    EXPECT_EQ(p.result, 1);
+    EXPECT_EQ(p.bitrate, 128);
+    EXPECT_EQ(p.sampleRate, 44100);
+    EXPECT_EQ(p.duration, 250);
+    EXPECT_EQ(p.out, "");
+}
+
+TEST(MP3Probe, XingTagOnlyAtTheSideInformationEnd)
+{
+    struct Case {
+        std::initializer_list<uint8_t> header;
+        int32_t frameLength;
+        size_t tagOffset;
+    };
+    const Case tagged[] = {
+        {{0xFF, 0xFB, 0x90, 0x64}, 417, 36},  // MPEG-1 stereo
+        {{0xFF, 0xFB, 0x90, 0xC4}, 417, 21},  // MPEG-1 single channel
+        {{0xFF, 0xF3, 0x80, 0x04}, 208, 21},  // MPEG-2 stereo
+        {{0xFF, 0xF3, 0x80, 0xC4}, 208, 13},  // MPEG-2 single channel
+    };
+    for (const Case &c : tagged) {
+        SCOPED_TRACE(c.tagOffset);
+        for (const char *tag : {"Xing", "xing", "Info"}) {
+            std::vector<uint8_t> area(3000, 0);
+            put(area, 0, c.header);
+            put(area, size_t(c.frameLength), c.header);
+            put(area, size_t(2 * c.frameLength), c.header);
+            putTag(area, c.tagOffset, tag);
+            TempFile file(area);
+            const Probe p = probe(file.path());
+            const bool vbr = std::string(tag) == "Xing";
+            EXPECT_EQ(p.result, 1) << tag;
+            EXPECT_EQ(p.out, vbr ? "getVBRInfo()\n" : "") << tag;
+        }
+        // "Xing" one byte off its place leaves the file constant-bitrate.
+        std::vector<uint8_t> area(3000, 0);
+        put(area, 0, c.header);
+        put(area, size_t(c.frameLength), c.header);
+        putTag(area, c.tagOffset + 1, "Xing");
+        TempFile file(area);
+        EXPECT_EQ(probe(file.path()).out, "");
+    }
+}
+
+TEST(MP3Probe, VariableBitrateAveragesTheFramesAfterTheTag)
+{
+    // Tagged 128 kbit/s frame, then 128, 160 and 192 kbit/s frames.
+    std::vector<uint8_t> area;
+    put(area, 0, {0xFF, 0xFB, 0x90, 0x64});
+    putTag(area, 36, "Xing");
+    put(area, 417, {0xFF, 0xFB, 0x90, 0x64});
+    put(area, 834, {0xFF, 0xFB, 0xA0, 0x64});  // 160: 522 bytes
+    put(area, 1356, {0xFF, 0xFB, 0xB0, 0x64});  // 192: 626 bytes
+    area.resize(1356 + 626, 0);
+    TempFile file(area);
+    const Probe p = probe(file.path());
+    EXPECT_EQ(p.result, 1);
+    EXPECT_EQ(p.bitrate, 160);
+    EXPECT_EQ(p.sampleRate, 44100);
+    EXPECT_EQ(p.duration, expectedDuration(area.size(), 160));
+    EXPECT_EQ(p.out, "getVBRInfo()\n");
+
+    // A trailing 128-byte block that holds no frame pair ends the walk.
+    std::vector<uint8_t> trailing = area;
+    putTag(trailing, trailing.size(), "TAGx");
+    trailing.resize(area.size() + 128, 0x20);
+    TempFile withTrailer(trailing);
+    const Probe t = probe(withTrailer.path());
+    EXPECT_EQ(t.result, 1);
+    EXPECT_EQ(t.bitrate, 160);
+    EXPECT_EQ(t.duration, expectedDuration(trailing.size(), 160));
+}
+
+TEST(MP3Probe, WalkOfFreeFormatHeadersOnlyGivesZero)
+{
+    std::vector<uint8_t> area;
+    put(area, 0, {0xFF, 0xFB, 0x90, 0x64});
+    putTag(area, 36, "Xing");
+    put(area, 417, {0xFF, 0xFB, 0x00, 0x00});
+    area.resize(600, 0);
+    TempFile file(area);
+    const Probe p = probe(file.path());
+    EXPECT_EQ(p.result, 1);
+    EXPECT_EQ(p.bitrate, 0);
+    EXPECT_EQ(p.duration, 0);
+}
+
+TEST(MP3Probe, TagPositionInsideTheLastElevenBytesFails)
+{
+    // 24-byte MPEG-2 frames: the tag would stand at 21.
+    std::vector<uint8_t> area;
+    put(area, 0, {0xFF, 0xF3, 0x14, 0x00});
+    put(area, 24, {0xFF, 0xF3, 0x14, 0x00});  // 28 bytes: 21 >= 28 - 11
+    {
+        TempFile file(area);
+        const Probe p = probe(file.path());
+        EXPECT_EQ(p.result, 0);
+        EXPECT_EQ(p.bitrate, -7);
+    }
+    area.resize(33, 0);  // 21 < 33 - 11: just enough
+    TempFile file(area);
+    const Probe p = probe(file.path());
+    EXPECT_EQ(p.result, 1);
+    EXPECT_EQ(p.bitrate, 8);
+    EXPECT_EQ(p.sampleRate, 24000);
+}
+
+TEST(MP3Probe, FailuresWriteNothingAndReportOnlyMappingErrors)
+{
+    const Probe missing = probe("/nonexistent/dir/file.mp3");
+    EXPECT_EQ(missing.result, 0);
+    EXPECT_EQ(missing.err, "");
+
+    for (size_t n = 1; n <= 3; ++n) {
+        TempFile small(std::vector<uint8_t>(n, 0xFF));
+        const Probe p = probe(small.path());
+        EXPECT_EQ(p.result, 0);
+        EXPECT_EQ(p.err, "");
+    }
+
+    TempFile empty({});
+    const Probe e = probe(empty.path());
+    EXPECT_EQ(e.result, 0);
+    EXPECT_EQ(e.err.rfind("mmap: ", 0), 0u) << e.err;
+
+    const Probe dir = probe(fs::temp_directory_path().string());
+    EXPECT_EQ(dir.result, 0);
+    EXPECT_EQ(dir.err.rfind("mmap: ", 0), 0u) << dir.err;
+
+    TempFile noFrames(std::vector<uint8_t>(5000, 0xFF));
+    const Probe nf = probe(noFrames.path());
+    EXPECT_EQ(nf.result, 0);
+    EXPECT_EQ(nf.bitrate, -7);
+    EXPECT_EQ(nf.sampleRate, -7);
+    EXPECT_EQ(nf.duration, -7);
+}
+
+TEST(MP3Probe, NullOutputRefusedBeforeTheFileIsTouched)
+{
+    const std::string path = (kMp3Dir / "cbr128_44100_stereo_notag.mp3").string();
+    int32_t a = -7, b = -7, c = -7;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(getMP3MetaInfo(path.c_str(), nullptr, &b, nullptr, nullptr, nullptr, &c), 0);
+    EXPECT_EQ(getMP3MetaInfo(path.c_str(), &a, nullptr, nullptr, nullptr, nullptr, &c), 0);
+    EXPECT_EQ(getMP3MetaInfo(path.c_str(), &a, &b, nullptr, nullptr, nullptr, nullptr), 0);
+    // An empty file would print "mmap" if it were opened.
+    TempFile empty({});
+    EXPECT_EQ(getMP3MetaInfo(empty.path().c_str(), &a, &b, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(a, -7);
+    EXPECT_EQ(b, -7);
+    EXPECT_EQ(c, -7);
+}
+
+TEST(MP3Probe, UnusedSlotsChangeNothing)
+{
+    const std::string path = (kMp3Dir / "cbr64_44100_mono.mp3").string();
+    int32_t b1, s1, d1, b2, s2, d2;
+    int junk = 99;
+    ASSERT_EQ(getMP3MetaInfo(path.c_str(), &b1, &s1, nullptr, nullptr, nullptr, &d1), 1);
+    ASSERT_EQ(getMP3MetaInfo(path.c_str(), &b2, &s2, &junk, reinterpret_cast<void *>(1),
+                             reinterpret_cast<void *>(-1), &d2),
+              1);
+    EXPECT_EQ(junk, 99);
+    EXPECT_EQ(std::tie(b1, s1, d1), std::tie(b2, s2, d2));
+}
+
+// Files of 256 MiB and more: the size in bits no longer fits 32 bits.
+TEST(MP3Probe, LargeFilesReportTheTrueDurationOrFailCleanly)
+{
+    char name[] = "/tmp/mp3bigXXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    const uint8_t pair[421] = {0xFF, 0xFB, 0x90, 0x64};
+    ASSERT_EQ(write(fd, pair, sizeof pair), 421);
+    ASSERT_EQ(pwrite(fd, pair, 4, 417), 4);
+    const off_t size = 300LL << 20;  // sparse
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    Probe p = probe(name);
+    EXPECT_EQ(p.result, 1);
+    EXPECT_EQ(p.duration, expectedDuration(uint64_t(size), 128));  // 19660
+
+    // Beyond what a 32-bit frame search can address: refused, nothing written.
+    ASSERT_EQ(ftruncate(fd, 3LL << 30), 0);
+    p = probe(name);
+    EXPECT_EQ(p.result, 0);
+    EXPECT_EQ(p.duration, -7);
+    EXPECT_NE(p.err.find("mmap"), std::string::npos);
+    close(fd);
+    unlink(name);
+}
+
+TEST(MP3Probe, DurationArithmeticIs64Bit)
+{
+    EXPECT_EQ(durationSeconds(int64_t{1} << 28, 128), 16777);
+    EXPECT_EQ(durationSeconds(2'000'000'000, 320), 50000);
+    EXPECT_EQ(durationSeconds(4'000'000, 0), 0);
+}
+
+// ---- Files from a real encoder (see fixtures/mp3/make_mp3.sh) -------------
+
+struct Expected {
+    const char *name;
+    int32_t bitrate;  // 0: variable, worked out below
+    int32_t sampleRate;
+};
+
+// Independent frame walk over a clean encoder output: skip an ID3v2 tag by
+// its own size field, then step frame by frame until the sync is lost.
+int32_t averageBitrateAfterFirstFrame(const std::vector<uint8_t> &bytes)
+{
+    static const int kbpsV1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+    static const int kbpsV2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
+    static const int rateV1[3] = {44100, 48000, 32000};
+    static const int rateV2[3] = {22050, 24000, 16000};
+    size_t pos = 0;
+    if (bytes.size() > 10 && bytes[0] == 'I' && bytes[1] == 'D' && bytes[2] == '3')
+        pos = 10 + ((bytes[6] & 0x7F) << 21 | (bytes[7] & 0x7F) << 14 | (bytes[8] & 0x7F) << 7 |
+                    (bytes[9] & 0x7F));
+    long frames = 0;
+    double sum = 0;
+    while (pos + 4 <= bytes.size() && bytes[pos] == 0xFF && (bytes[pos + 1] & 0xE0) == 0xE0) {
+        const bool v1 = bytes[pos + 1] & 0x08;
+        const int kbps = (v1 ? kbpsV1 : kbpsV2)[bytes[pos + 2] >> 4];
+        const int rate = (v1 ? rateV1 : rateV2)[(bytes[pos + 2] >> 2) & 3];
+        const int pad = (bytes[pos + 2] >> 1) & 1;
+        if (frames++ > 0)
+            sum += kbps;
+        pos += size_t((v1 ? 144000 : 72000) * kbps / rate + pad);
+    }
+    return frames > 1 ? int32_t(sum / double(frames - 1)) : -1;
+}
+
+TEST(MP3Probe, RealEncoderOutput)
+{
+    const Expected files[] = {
+        {"cbr128_44100_stereo_info.mp3", 128, 44100},  // "Info" tag: constant bitrate
+        {"cbr128_44100_stereo_notag.mp3", 128, 44100},
+        {"cbr128_44100_id3v2.mp3", 128, 44100},
+        {"cbr64_44100_mono.mp3", 64, 44100},
+        {"cbr64_22050_stereo_mpeg2.mp3", 64, 22050},
+        {"cbr32_24000_mono_mpeg2.mp3", 32, 24000},
+        {"vbr_44100_stereo.mp3", 0, 44100},
+        {"vbr_44100_mono.mp3", 0, 44100},
+        {"vbr_22050_stereo_mpeg2.mp3", 0, 22050},
+        {"vbr_24000_mono_mpeg2.mp3", 0, 24000},
+        {"vbr_44100_id3v1v2.mp3", 0, 44100},
+    };
+    for (const Expected &e : files) {
+        SCOPED_TRACE(e.name);
+        const fs::path path = kMp3Dir / e.name;
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+        ASSERT_FALSE(bytes.empty());
+        const int32_t kbps = e.bitrate ? e.bitrate : averageBitrateAfterFirstFrame(bytes);
+        const Probe p = probe(path.string());
+        EXPECT_EQ(p.result, 1);
+        EXPECT_EQ(p.bitrate, kbps);
+        EXPECT_EQ(p.sampleRate, e.sampleRate);
+        EXPECT_EQ(p.duration, expectedDuration(bytes.size(), kbps));
+        EXPECT_EQ(p.out, e.bitrate ? "" : "getVBRInfo()\n");
+    }
+}
+
+TEST(MP3Probe, ConcurrentCallsAgree)
+{
+    const std::string cbr = (kMp3Dir / "cbr64_22050_stereo_mpeg2.mp3").string();
+    const std::string vbr = (kMp3Dir / "vbr_44100_stereo.mp3").string();
+    int32_t cb, cs, cd, vb, vs, vd;
+    ASSERT_EQ(getMP3MetaInfo(cbr.c_str(), &cb, &cs, nullptr, nullptr, nullptr, &cd), 1);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(getMP3MetaInfo(vbr.c_str(), &vb, &vs, nullptr, nullptr, nullptr, &vd), 1);
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                const bool useVbr = (t + i) % 2;
+                int32_t b = 0, s = 0, d = 0;
+                const auto r = getMP3MetaInfo((useVbr ? vbr : cbr).c_str(), &b, &s, nullptr,
+                                              nullptr, nullptr, &d);
+                const bool same = useVbr ? (b == vb && s == vs && d == vd)
+                                         : (b == cb && s == cs && d == cd);
+                if (r != 1 || !same)
+                    ++mismatches;
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
