@@ -54,15 +54,19 @@ bool MP3Header::isValid() const
 int32_t MP3Header::getBitrate() const
 {
     const int32_t column = layerNumbers[layerCode(word)] - 1;
-    const auto &table = isMpeg1(word) ? mpeg1Bitrates : mpeg2Bitrates;
     // Layer code 0 would give column -1; callers test isValid first, but a
     // lookup must never leave the table.
-    return column < 0 ? 0 : table[bitrateIndex(word)][column];
+    if (column < 0)
+        return 0;
+    const int32_t *row = isMpeg1(word) ? mpeg1Bitrates[bitrateIndex(word)]
+                                       : mpeg2Bitrates[bitrateIndex(word)];
+    return row[column];
 }
 
 int32_t MP3Header::getSampleRate() const
 {
-    return (isMpeg1(word) ? mpeg1SampleRates : mpeg2SampleRates)[sampleRateIndex(word)];
+    return isMpeg1(word) ? mpeg1SampleRates[sampleRateIndex(word)]
+                         : mpeg2SampleRates[sampleRateIndex(word)];
 }
 
 int32_t getFrameLength(MP3Header header)

@@ -302,8 +302,13 @@ int32_t averageBitrateAfterFirstFrame(const std::vector<uint8_t> &bytes)
     double sum = 0;
     while (pos + 4 <= bytes.size() && bytes[pos] == 0xFF && (bytes[pos + 1] & 0xE0) == 0xE0) {
         const bool v1 = bytes[pos + 1] & 0x08;
-        const int kbps = (v1 ? kbpsV1 : kbpsV2)[bytes[pos + 2] >> 4];
-        const int rate = (v1 ? rateV1 : rateV2)[(bytes[pos + 2] >> 2) & 3];
+        const int rateIndex = (bytes[pos + 2] >> 2) & 3;
+        const int *kbpsTable = v1 ? kbpsV1 : kbpsV2;
+        const int kbps = kbpsTable[bytes[pos + 2] >> 4];
+        if (rateIndex == 3 || kbps == 0)
+            break;
+        const int *rateTable = v1 ? rateV1 : rateV2;
+        const int rate = rateTable[rateIndex];
         const int pad = (bytes[pos + 2] >> 1) & 1;
         if (frames++ > 0)
             sum += kbps;
