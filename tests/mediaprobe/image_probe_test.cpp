@@ -1,0 +1,379 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "mediaprobe.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kImageDir = fs::path(MP_FIXTURES_DIR) / "images";
+constexpr int32_t kUntouched = -7;
+
+class TempFile {
+public:
+    explicit TempFile(const std::vector<uint8_t> &bytes)
+    {
+        char name[] = "/tmp/imageprobeXXXXXX";
+        const int fd = mkstemp(name);
+        path_ = name;
+        if (fd >= 0) {
+            if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) !=
+                                      static_cast<ssize_t>(bytes.size()))
+                ADD_FAILURE() << "short write";
+            close(fd);
+        }
+    }
+    ~TempFile() { fs::remove(path_); }
+    const char *path() const { return path_.c_str(); }
+
+private:
+    std::string path_;
+};
+
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// ---- JPEG ------------------------------------------------------------------
+
+struct Jpeg {
+    int32_t result = kUntouched;
+    int32_t height = kUntouched, width = kUntouched;
+    std::string out;
+};
+
+Jpeg probeJpeg(const char *path)
+{
+    Jpeg j;
+    testing::internal::CaptureStdout();
+    j.result = getJPEGMetaInfo(path, &j.height, &j.width);
+    j.out = testing::internal::GetCapturedStdout();
+    return j;
+}
+
+Jpeg probeJpeg(const std::vector<uint8_t> &bytes)
+{
+    TempFile file(bytes);
+    return probeJpeg(file.path());
+}
+
+const std::vector<uint8_t> kSoi = {0xFF, 0xD8};
+const std::vector<uint8_t> kSos = {0xFF, 0xDA, 0x00, 0x02};
+
+// A frame header of the given code: 8-bit precision, one component.
+std::vector<uint8_t> frame(uint8_t code, uint16_t height, uint16_t width)
+{
+    return {0xFF, code, 0x00, 0x0B, 0x08, uint8_t(height >> 8), uint8_t(height), uint8_t(width >> 8),
+            uint8_t(width), 0x01, 0x01, 0x11, 0x00};
+}
+
+TEST(JpegProbe, MeasuresPicturesMadeByImageMagick)
+{
+    struct Case {
+        const char *file;
+        int32_t width, height;
+    };
+    for (const Case &c : {Case{"jpeg_baseline_37x23.jpg", 37, 23},
+                          Case{"jpeg_progressive_41x29.jpg", 41, 29},
+                          Case{"jpeg_exif_xmp_43x31.jpg", 43, 31},  // its 11x9 thumbnail is skipped
+                          Case{"jpeg_fill_bytes_47x33.jpg", 47, 33}}) {
+        const Jpeg j = probeJpeg((kImageDir / c.file).c_str());
+        EXPECT_EQ(j.result, 1) << c.file;
+        EXPECT_EQ(j.height, c.height) << c.file;
+        EXPECT_EQ(j.width, c.width) << c.file;
+        EXPECT_EQ(j.out, "") << c.file;
+    }
+}
+
+TEST(JpegProbe, OnlyAMissingStartOfImageSaysFail)
+{
+    for (const std::vector<uint8_t> &start : {std::vector<uint8_t>{0xFF, 0x00}, {0x00, 0xD8}}) {
+        const Jpeg j = probeJpeg(start + frame(0xC0, 23, 37) + kSos);
+        EXPECT_EQ(j.result, 0);
+        EXPECT_EQ(j.out, "fail\n");
+        EXPECT_EQ(j.height, kUntouched);
+    }
+    // Too short to judge, not there at all, or broken later: silent failures.
+    for (const std::vector<uint8_t> &bytes : {std::vector<uint8_t>{}, {0xFF}, kSoi, kSoi + frame(0xC0, 23, 37)}) {
+        const Jpeg j = probeJpeg(bytes);
+        EXPECT_EQ(j.result, 0);
+        EXPECT_EQ(j.out, "");
+    }
+    EXPECT_EQ(probeJpeg((kImageDir / "no-such.jpg").c_str()).out, "");
+}
+
+TEST(JpegProbe, OnlyFrameKindsZeroToThreeCarryTheSize)
+{
+    for (uint8_t code : std::initializer_list<uint8_t>{0xC0, 0xC1, 0xC2, 0xC3}) {
+        const Jpeg j = probeJpeg(kSoi + frame(code, 513, 37) + kSos);
+        EXPECT_EQ(j.result, 1) << int(code);
+        EXPECT_EQ(j.height, 513) << int(code);
+        EXPECT_EQ(j.width, 37) << int(code);
+    }
+    // Other frame kinds, Huffman and arithmetic tables are segments to skip.
+    for (uint8_t code : std::initializer_list<uint8_t>{0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF}) {
+        const Jpeg j = probeJpeg(kSoi + frame(code, 513, 37) + kSos);
+        EXPECT_EQ(j.result, 1) << int(code);
+        EXPECT_EQ(j.height, kUntouched) << int(code);
+        EXPECT_EQ(j.width, kUntouched) << int(code);
+    }
+    // The last frame before the scan wins.
+    const Jpeg j = probeJpeg(kSoi + frame(0xC0, 9, 11) + frame(0xC2, 23, 37) + kSos);
+    EXPECT_EQ(j.result, 1);
+    EXPECT_EQ(j.height, 23);
+    EXPECT_EQ(j.width, 37);
+}
+
+TEST(JpegProbe, TruncationAfterTheFrameKeepsWhatWasRead)
+{
+    Jpeg j = probeJpeg(kSoi + frame(0xC0, 23, 37));
+    EXPECT_EQ(j.result, 0);
+    EXPECT_EQ(j.height, 23);
+    EXPECT_EQ(j.width, 37);
+
+    std::vector<uint8_t> cut = kSoi + frame(0xC0, 23, 37);
+    cut.resize(cut.size() - 6);  // ends inside the width
+    j = probeJpeg(cut);
+    EXPECT_EQ(j.result, 0);
+    EXPECT_EQ(j.height, 23);
+    EXPECT_EQ(j.width, kUntouched);
+
+    // A scan marker without its length is not reached.
+    j = probeJpeg(kSoi + frame(0xC0, 23, 37) + std::vector<uint8_t>{0xFF, 0xDA, 0x00});
+    EXPECT_EQ(j.result, 0);
+}
+
+TEST(JpegProbe, WalkFollowsTheByteRules)
+{
+    // A scan marker as third byte ends the walk at once.
+    Jpeg j = probeJpeg({0xFF, 0xD8, 0xDA});
+    EXPECT_EQ(j.result, 1);
+    EXPECT_EQ(j.height, kUntouched);
+
+    // Lengths 0 and 1 step back into the length field; the search for the
+    // next marker then runs forward and finds the frame.
+    for (uint8_t low : std::initializer_list<uint8_t>{0x00, 0x01}) {
+        j = probeJpeg(kSoi + std::vector<uint8_t>{0xFF, 0xE0, 0x00, low} + frame(0xC0, 23, 37) + kSos);
+        EXPECT_EQ(j.result, 1) << int(low);
+        EXPECT_EQ(j.width, 37) << int(low);
+    }
+
+    // Garbage between segments is passed over on the way to the next 0xFF.
+    j = probeJpeg(kSoi + std::vector<uint8_t>{0x12, 0x34} + frame(0xC1, 23, 37) +
+                  std::vector<uint8_t>{0x00, 0xFF, 0xFF, 0xFF, 0xDA, 0x00, 0x02});
+    EXPECT_EQ(j.result, 1);
+    EXPECT_EQ(j.height, 23);
+
+    // The precision byte stands in for the marker code after a frame: 0xFF
+    // makes the byte after the width a marker code, 0xDA ends the walk.
+    std::vector<uint8_t> bytes = kSoi + std::vector<uint8_t>{0xFF, 0xC0, 0x00, 0x0B, 0xFF, 0x00, 23, 0x00,
+                                                             37, 0xDA, 0x00, 0x02};
+    j = probeJpeg(bytes);
+    EXPECT_EQ(j.result, 1);
+    EXPECT_EQ(j.width, 37);
+    bytes = kSoi + std::vector<uint8_t>{0xFF, 0xC0, 0x00, 0x0B, 0xDA, 0x00, 23, 0x00, 37};
+    j = probeJpeg(bytes);
+    EXPECT_EQ(j.result, 1);
+    EXPECT_EQ(j.height, 23);
+}
+
+// ---- GIF -------------------------------------------------------------------
+
+TEST(GifProbe, MeasuresPicturesMadeByImageMagick)
+{
+    struct Case {
+        const char *file;
+        uint16_t width, height;
+    };
+    for (const Case &c : {Case{"gif87a_45x27.gif", 45, 27}, Case{"gif89a_300x17.gif", 300, 17}}) {
+        uint16_t width = 0, height = 0;
+        EXPECT_EQ(getGIFMetaInfo((kImageDir / c.file).c_str(), &width, &height), 1) << c.file;
+        EXPECT_EQ(width, c.width) << c.file;
+        EXPECT_EQ(height, c.height) << c.file;
+    }
+}
+
+TEST(GifProbe, CopiesTwoBytesOfAnyTenByteFile)
+{
+    // Width bytes 0x00 0x01 are 256; the neighbours of each output stay.
+    TempFile wide({'G', 'I', 'F', '8', '9', 'a', 0x00, 0x01, 0x02, 0x00});
+    uint16_t area[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
+    EXPECT_EQ(getGIFMetaInfo(wide.path(), &area[0], &area[2]), 1);
+    EXPECT_EQ(area[0], 256);
+    EXPECT_EQ(area[1], 0xAAAA);
+    EXPECT_EQ(area[2], 2);
+    EXPECT_EQ(area[3], 0xAAAA);
+
+    const std::string text = "plain text";
+    TempFile plain(std::vector<uint8_t>(text.begin(), text.end()));
+    uint16_t width = 0, height = 0;
+    EXPECT_EQ(getGIFMetaInfo(plain.path(), &width, &height), 1);
+    EXPECT_EQ(width, 't' | 'e' << 8);
+    EXPECT_EQ(height, 'x' | 't' << 8);
+
+    TempFile nine({'G', 'I', 'F', '8', '9', 'a', 1, 0, 1});
+    width = height = 0xAAAA;
+    EXPECT_EQ(getGIFMetaInfo(nine.path(), &width, &height), 0);
+    EXPECT_EQ(width, 0xAAAA);
+    EXPECT_EQ(getGIFMetaInfo((kImageDir / "no-such.gif").c_str(), &width, &height), 0);
+}
+
+// ---- BMP -------------------------------------------------------------------
+
+void putLE(std::vector<uint8_t> &bytes, uint32_t value, int size)
+{
+    for (int i = 0; i < size; ++i)
+        bytes.push_back(uint8_t(value >> (8 * i)));
+}
+
+// File header, then an information header of declared size S whose width and
+// height take `dim` bytes each, then `tail` bytes of further fields.
+std::vector<uint8_t> bmp(uint32_t size, int dim, uint32_t width, uint32_t height, size_t tail,
+                         uint16_t type = 0x4D42)
+{
+    std::vector<uint8_t> bytes;
+    putLE(bytes, type, 2);
+    putLE(bytes, 1000, 4);
+    putLE(bytes, 0, 4);
+    putLE(bytes, 14 + size, 4);
+    putLE(bytes, size, 4);
+    putLE(bytes, width, dim);
+    putLE(bytes, height, dim);
+    bytes.resize(bytes.size() + tail, 0x5A);
+    return bytes;
+}
+
+struct Bmp {
+    int32_t result = kUntouched;
+    int32_t width = kUntouched, height = kUntouched;
+};
+
+Bmp probeBmp(const std::vector<uint8_t> &bytes)
+{
+    TempFile file(bytes);
+    Bmp b;
+    b.result = getBMPMetaInfo(file.path(), &b.width, &b.height);
+    return b;
+}
+
+TEST(BmpProbe, MeasuresPicturesMadeByImageMagick)
+{
+    struct Case {
+        const char *file;
+        int32_t width, height;
+    };
+    for (const Case &c : {Case{"bmp_core12_301x43.bmp", 301, 43}, Case{"bmp_info40_67x47.bmp", 67, 47},
+                          Case{"bmp_v4_108_71x53.bmp", 71, 53}, Case{"bmp_v5_124_73x59.bmp", 73, 59},
+                          Case{"bmp_topdown40_79x-61.bmp", 79, -61}}) {
+        int32_t width = kUntouched, height = kUntouched;
+        EXPECT_EQ(getBMPMetaInfo((kImageDir / c.file).c_str(), &width, &height), 1) << c.file;
+        EXPECT_EQ(width, c.width) << c.file;
+        EXPECT_EQ(height, c.height) << c.file;
+    }
+}
+
+TEST(BmpProbe, FieldWidthsFollowTheHeaderSize)
+{
+    // Core form: 16-bit unsigned fields, read to the end of bits per pixel.
+    Bmp b = probeBmp(bmp(12, 2, 300, 200, 4));
+    EXPECT_EQ(b.result, 1);
+    EXPECT_EQ(b.width, 300);
+    EXPECT_EQ(b.height, 200);
+    b = probeBmp(bmp(12, 2, 0xFFFF, 0x8000, 4));
+    EXPECT_EQ(b.width, 65535);
+    EXPECT_EQ(b.height, 32768);
+
+    // Larger forms: 32-bit signed fields.
+    b = probeBmp(bmp(40, 4, 300, uint32_t(-200), 28));
+    EXPECT_EQ(b.result, 1);
+    EXPECT_EQ(b.width, 300);
+    EXPECT_EQ(b.height, -200);
+
+    // Six bytes or fewer hold only the width; the height stays 0.
+    for (uint32_t size : {0u, 4u, 6u}) {
+        b = probeBmp(bmp(size, 2, 300, 200, 40));
+        EXPECT_EQ(b.result, 1) << size;
+        EXPECT_EQ(b.width, 300) << size;
+        EXPECT_EQ(b.height, 0) << size;
+    }
+
+    // The type field is not looked at.
+    b = probeBmp(bmp(40, 4, 31, 17, 28, 0x5958));
+    EXPECT_EQ(b.result, 1);
+    EXPECT_EQ(b.width, 31);
+}
+
+TEST(BmpProbe, ReadsExactlyTheDeclaredHeaderBytes)
+{
+    struct Case {
+        uint32_t size;
+        size_t tail;  // bytes after width and height
+        int32_t result;
+    };
+    // Each header ends where its size says; one byte less fails. Headers
+    // longer than 64 bytes need only their first 64 to be present.
+    for (const Case &c : {Case{12, 4, 1}, Case{12, 3, 0}, Case{40, 28, 1}, Case{40, 27, 0},
+                          Case{64, 52, 1}, Case{64, 51, 0}, Case{108, 52, 1}, Case{108, 51, 0},
+                          Case{124, 52, 1}, Case{0x80000000u, 52, 1}, Case{0x80000000u, 51, 0}}) {
+        const Bmp b = probeBmp(bmp(c.size, 4 - 2 * (c.size <= 12), 31, 17, c.tail));
+        EXPECT_EQ(b.result, c.result) << c.size << " " << c.tail;
+        EXPECT_EQ(b.width, c.result ? 31 : 0) << c.size << " " << c.tail;
+        EXPECT_EQ(b.height, c.result ? 17 : 0) << c.size << " " << c.tail;
+    }
+
+    // A 40-byte header whose file ends after byte 20 fails with both outputs 0.
+    std::vector<uint8_t> cut = bmp(40, 4, 300, 200, 28);
+    cut.resize(20);
+    const Bmp b = probeBmp(cut);
+    EXPECT_EQ(b.result, 0);
+    EXPECT_EQ(b.width, 0);
+    EXPECT_EQ(b.height, 0);
+
+    int32_t width = kUntouched, height = kUntouched;
+    EXPECT_EQ(getBMPMetaInfo((kImageDir / "no-such.bmp").c_str(), &width, &height), 0);
+    EXPECT_EQ(width, 0);
+    EXPECT_EQ(height, 0);
+}
+
+// ---- All three -------------------------------------------------------------
+
+TEST(ImageProbes, NullOutputsFailWithoutWriting)
+{
+    // A file without a start of image would print "fail" if it were opened.
+    TempFile notJpeg({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    int32_t value = kUntouched;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(getJPEGMetaInfo(notJpeg.path(), &value, nullptr), 0);
+    EXPECT_EQ(getJPEGMetaInfo(notJpeg.path(), nullptr, &value), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(value, kUntouched);
+
+    const std::string gif = (kImageDir / "gif87a_45x27.gif").string();
+    uint16_t half = 0xAAAA;
+    EXPECT_EQ(getGIFMetaInfo(gif.c_str(), &half, nullptr), 0);
+    EXPECT_EQ(getGIFMetaInfo(gif.c_str(), nullptr, &half), 0);
+    EXPECT_EQ(half, 0xAAAA);
+
+    const std::string bmpFile = (kImageDir / "bmp_info40_67x47.bmp").string();
+    EXPECT_EQ(getBMPMetaInfo(bmpFile.c_str(), &value, nullptr), 0);
+    EXPECT_EQ(getBMPMetaInfo(bmpFile.c_str(), nullptr, &value), 0);
+    EXPECT_EQ(value, kUntouched);
+
+    // A null path is a file that cannot be opened.
+    EXPECT_EQ(getJPEGMetaInfo(nullptr, &value, &value), 0);
+    EXPECT_EQ(getGIFMetaInfo(nullptr, &half, &half), 0);
+    int32_t width = kUntouched;
+    EXPECT_EQ(getBMPMetaInfo(nullptr, &width, &value), 0);
+    EXPECT_EQ(width, 0);
+}
+
+}  // namespace
