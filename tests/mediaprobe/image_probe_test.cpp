@@ -114,14 +114,14 @@ TEST(JpegProbe, OnlyAMissingStartOfImageSaysFail)
 TEST(JpegProbe, OnlyFrameKindsZeroToThreeCarryTheSize)
 {
     for (uint8_t code : std::initializer_list<uint8_t>{0xC0, 0xC1, 0xC2, 0xC3}) {
-        const Jpeg j = probeJpeg(kSoi + frame(code, 513, 37) + kSos);
+        const Jpeg j = probeJpeg(kSoi + frame(code, 61453, 37) + kSos);
         EXPECT_EQ(j.result, 1) << int(code);
-        EXPECT_EQ(j.height, 513) << int(code);
+        EXPECT_EQ(j.height, 61453) << int(code);
         EXPECT_EQ(j.width, 37) << int(code);
     }
     // Other frame kinds, Huffman and arithmetic tables are segments to skip.
     for (uint8_t code : std::initializer_list<uint8_t>{0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF}) {
-        const Jpeg j = probeJpeg(kSoi + frame(code, 513, 37) + kSos);
+        const Jpeg j = probeJpeg(kSoi + frame(code, 61453, 37) + kSos);
         EXPECT_EQ(j.result, 1) << int(code);
         EXPECT_EQ(j.height, kUntouched) << int(code);
         EXPECT_EQ(j.width, kUntouched) << int(code);
