@@ -54,7 +54,8 @@ typedef struct SmbFile SmbFile;
 #define SMB_READ_SEND_FAILED (-3)     /* a READ_RAW request could not be sent */
 #define SMB_READ_BAD_REPLY (-5)       /* a raw reply did not bring exactly the chunk asked for
                                          (time-out, closed connection, short or long reply) */
-#define SMB_READ_BAD_ARGUMENT (-6)    /* NULL handle or buffer, or count of 2^31 or more */
+#define SMB_READ_BAD_ARGUMENT (-6)    /* NULL handle or buffer, count of 2^31 or more, or a
+                                         range reaching past offset 0xFFFFFFFF */
 #define SMB_READ_NO_RAW_SIZE (-7)     /* the server allows no raw reads (raw size 0) */
 
 /* Starts the socket layer: 0 on success, 1 on failure. Sockets need no start

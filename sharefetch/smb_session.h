@@ -1,0 +1,116 @@
+// SMB session: the common request header, the dialect table, NEGOTIATE
+// ("NT LM 0.12" only) and the guest SESSION_SETUP_ANDX, and the per-server
+// SmbSession record. All multi-byte SMB fields are little-endian.
+#pragma once
+
+#include <cstdint>
+
+#include "nbt_transport.h"
+
+struct SmbTree;
+
+// One connection to one server; the host's opaque session handle.
+struct SmbSession {
+    int32_t protocolLevel;
+    NbtConnection *transport;  // owned
+    char clientName[80];
+    SmbTree *treeListHead;
+    SmbTree *treeListTail;
+    uint32_t mid;
+    uint32_t pid;
+    uint32_t uid;
+    int32_t port;  // 0 means 139
+    uint32_t maxRawSize;
+    uint32_t sessionKey;
+    int32_t extendedSecurity;
+    SmbTree *currentTree;
+};
+
+// SMB header layout, as requests are built and replies read.
+inline constexpr int32_t kSmbCommandOffset = 4;
+inline constexpr int32_t kSmbErrorClassOffset = 5;
+inline constexpr int32_t kSmbFlagsOffset = 9;
+inline constexpr int32_t kSmbFlags2Offset = 10;
+inline constexpr int32_t kSmbTidOffset = 24;
+inline constexpr int32_t kSmbPidOffset = 26;
+inline constexpr int32_t kSmbUidOffset = 28;
+inline constexpr int32_t kSmbMidOffset = 30;
+inline constexpr int32_t kSmbWordCountOffset = 32;
+inline constexpr int32_t kSmbHeaderLength = 32;
+inline constexpr uint8_t kSmbFlagReply = 0x80;
+
+inline constexpr uint8_t kSmbComClose = 0x04;
+inline constexpr uint8_t kSmbComOpen = 0x02;
+inline constexpr uint8_t kSmbComReadRaw = 0x1A;
+inline constexpr uint8_t kSmbComTreeDisconnect = 0x71;
+inline constexpr uint8_t kSmbComNegotiate = 0x72;
+inline constexpr uint8_t kSmbComSessionSetupAndX = 0x73;
+inline constexpr uint8_t kSmbComTreeConnectAndX = 0x75;
+inline constexpr uint8_t kSmbNoAndX = 0xFF;
+
+// The only level a successful negotiation yields ("NT LM 0.12").
+inline constexpr int32_t kSmbNtLevel = 8;
+
+// Buffer for the NEGOTIATE request and its reply. Real servers append their
+// domain and server names in UTF-16 (Samba's reply to a 7-character name is
+// 113 bytes), so the room is generous; a longer reply still fails.
+inline constexpr int32_t kSmbNegotiateBufferSize = 1024;
+// The NEGOTIATE reply fields read end with Capabilities at byte 55.
+inline constexpr int32_t kSmbNegotiateMinReply = 56;
+
+inline constexpr int32_t kSmbSessionSetupBufferSize = 200;
+inline constexpr int32_t kSmbSessionSetupRequestLength = 89;
+inline constexpr int32_t kSmbSessionSetupMinReply = 41;
+
+// Room for the called name; longer server names are refused.
+inline constexpr int32_t kSmbNameRoom = 80;
+
+inline void SmbPut16(uint8_t *at, uint32_t value)
+{
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+inline void SmbPut32(uint8_t *at, uint32_t value)
+{
+    SmbPut16(at, value);
+    SmbPut16(at + 2, value >> 16);
+}
+
+inline uint16_t SmbGet16(const uint8_t *at)
+{
+    return static_cast<uint16_t>(at[0] | (at[1] << 8));
+}
+
+inline uint32_t SmbGet32(const uint8_t *at)
+{
+    return SmbGet16(at) | (static_cast<uint32_t>(SmbGet16(at + 2)) << 16);
+}
+
+// Dialects we offer, ended by null; a reply's DialectIndex counts in this list.
+extern const char *const SmbOfferedDialects[];
+
+// Writes signature, command, TID, PID, UID and MID into a zeroed buffer.
+void SmbFillHeader(uint8_t *buffer, uint8_t command, const SmbSession *session, uint16_t tid);
+
+// ProtocolLevel of the string at position index of a null-ended list, by
+// exact comparison with the dialect table; -1 when it is not there.
+int32_t SmbDialectLevel(const char *const *list, int32_t index);
+
+// A new, fully established session (NetBIOS session, NEGOTIATE, guest
+// logon) with serverName (at most 79 characters) at addressText port 139,
+// or null with nothing left behind.
+SmbSession *SmbSessionCreate(const char *serverName, const char *addressText);
+// As SmbSessionCreate, at the given TCP port (0 meaning 139). Lets tests and
+// the fuzz target play the server on an ephemeral loopback port.
+SmbSession *SmbSessionCreateAtPort(const char *serverName, const char *addressText,
+                                   int32_t port);
+// Closes the transport and releases the record (trees are not touched); 0.
+int32_t SmbSessionFree(SmbSession *session);
+
+// NEGOTIATE: 0 with protocolLevel, maxRawSize, sessionKey and
+// extendedSecurity set, else -1.
+int32_t SmbNegotiate(SmbSession *session);
+// Guest SESSION_SETUP_ANDX: 1 with uid replaced by the reply's, else -1
+// with the session unchanged.
+int32_t SmbSessionSetup(SmbSession *session);
