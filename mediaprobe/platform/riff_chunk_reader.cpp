@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 struct RiffFile {
     std::FILE *stream = nullptr;
@@ -67,12 +69,18 @@ uint32_t readFormType(RiffFile *file, RiffChunkInfo &chunk)
 
 RiffFile *openRiffFile(const char *path)
 {
-    std::FILE *stream = std::fopen(path, "rbe");
-    if (stream == nullptr)
+    // Opened without waiting, so that a pipe cannot block before the type test.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
         return nullptr;
     struct stat st {};
-    if (::fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
-        std::fclose(stream);
+    const int flags = ::fcntl(fd, F_GETFL);
+    std::FILE *stream = nullptr;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 && flags >= 0 &&
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        stream = ::fdopen(fd, "rb");
+    if (stream == nullptr) {
+        ::close(fd);
         return nullptr;
     }
     auto *file = new (std::nothrow) RiffFile;
