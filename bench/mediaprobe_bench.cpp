@@ -1,0 +1,342 @@
+// mediaprobe against in-process peers on the same files, warm page cache.
+//
+// Inputs come from bench/prepare_data.sh; MP_BENCH_DATA names their folder.
+// Every benchmark checks that its library answered and shows the answer as a
+// counter, so the table can show that the peers agree on what they measured.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <MediaInfo/MediaInfo.h>
+#include <stb/stb_image.h>
+#include <taglib/mpegfile.h>
+#include <taglib/mpegproperties.h>
+
+#include "mediaprobe.h"
+
+namespace {
+
+std::string dataDir()
+{
+    const char *dir = std::getenv("MP_BENCH_DATA");
+    return dir != nullptr ? dir : "/tmp/mp-bench-data";
+}
+
+std::string dataPath(const char *name) { return dataDir() + "/" + name; }
+
+// The variable-bitrate walk prints a fixed trace line on standard output for
+// every call. Google Benchmark reports on standard output too, so the line is
+// sent to /dev/null only while the measured calls run.
+class StdoutToDevNull {
+public:
+    StdoutToDevNull()
+    {
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && devNull >= 0)
+            ::dup2(devNull, STDOUT_FILENO);
+        if (devNull >= 0)
+            ::close(devNull);
+    }
+    ~StdoutToDevNull()
+    {
+        std::fflush(stdout);
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDOUT_FILENO);
+            ::close(saved_);
+        }
+    }
+    StdoutToDevNull(const StdoutToDevNull &) = delete;
+    StdoutToDevNull &operator=(const StdoutToDevNull &) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+int64_t fileSize(const std::string &path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+std::wstring widen(const std::string &s) { return std::wstring(s.begin(), s.end()); }
+
+// ---- MP3 ----------------------------------------------------------------
+
+void mp3Mediaprobe(benchmark::State &state, const char *name, bool vbr)
+{
+    const std::string path = dataPath(name);
+    int32_t kbps = 0, rate = 0, seconds = 0;
+    {
+        StdoutToDevNull quiet;  // only the "getVBRInfo()" lines go there
+        for (auto _ : state) {
+            if (getMP3MetaInfo(path.c_str(), &kbps, &rate, nullptr, nullptr, nullptr,
+                               &seconds) != 1) {
+                state.SkipWithError("getMP3MetaInfo failed");
+                break;
+            }
+            benchmark::DoNotOptimize(kbps);
+        }
+    }
+    state.counters["kbps"] = kbps;
+    state.counters["seconds"] = seconds;
+    if (vbr)
+        state.SetBytesProcessed(state.iterations() * fileSize(path));
+}
+
+void mp3TagLib(benchmark::State &state, const char *name, bool vbr)
+{
+    const std::string path = dataPath(name);
+    int kbps = 0, seconds = 0;
+    for (auto _ : state) {
+        TagLib::MPEG::File file(path.c_str(), true, TagLib::AudioProperties::Average);
+        const TagLib::MPEG::Properties *props = file.audioProperties();
+        if (props == nullptr) {
+            state.SkipWithError("TagLib found no audio properties");
+            break;
+        }
+        kbps = props->bitrate();
+        seconds = props->lengthInSeconds();
+        benchmark::DoNotOptimize(props->sampleRate());
+    }
+    state.counters["kbps"] = kbps;
+    state.counters["seconds"] = seconds;
+    if (vbr)
+        state.SetBytesProcessed(state.iterations() * fileSize(path));
+}
+
+// MediaInfoLib with its default settings, the object reused across calls.
+void mediaInfoField(benchmark::State &state, const char *name, MediaInfoLib::stream_t stream,
+                    const wchar_t *field, const char *counter)
+{
+    const std::wstring path = widen(dataPath(name));
+    MediaInfoLib::MediaInfo mi;
+    std::wstring value;
+    for (auto _ : state) {
+        if (mi.Open(path) == 0) {
+            state.SkipWithError("MediaInfo could not open the file");
+            break;
+        }
+        value = mi.Get(stream, 0, field);
+        mi.Close();
+        benchmark::DoNotOptimize(value.data());
+    }
+    state.counters[counter] = std::wcstod(value.c_str(), nullptr);
+}
+
+void mp3MediaInfo(benchmark::State &state, const char *name, bool vbr)
+{
+    mediaInfoField(state, name, MediaInfoLib::Stream_Audio, L"BitRate", "bit_per_s");
+    if (vbr)
+        state.SetBytesProcessed(state.iterations() * fileSize(dataPath(name)));
+}
+
+// The ceiling for the walk: map the same file and read every byte once.
+void mappedReadCeiling(benchmark::State &state, const char *name)
+{
+    const std::string path = dataPath(name);
+    for (auto _ : state) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0) {
+            state.SkipWithError("cannot open the file");
+            break;
+        }
+        const auto size = static_cast<size_t>(st.st_size);
+        void *view = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+        if (view == MAP_FAILED) {
+            ::close(fd);
+            state.SkipWithError("cannot map the file");
+            break;
+        }
+        const auto *words = static_cast<const uint64_t *>(view);
+        uint64_t sum = 0;
+        for (size_t i = 0; i < size / 8; ++i)
+            sum += words[i];
+        benchmark::DoNotOptimize(sum);
+        ::munmap(view, size);
+        ::close(fd);
+    }
+    state.SetBytesProcessed(state.iterations() * fileSize(path));
+}
+
+// ---- Pictures, WAVE, AVI --------------------------------------------------
+
+template <typename Probe>
+void probeLoop(benchmark::State &state, const char *what, Probe probe)
+{
+    for (auto _ : state) {
+        if (!probe()) {
+            state.SkipWithError(what);
+            break;
+        }
+    }
+}
+
+void stbInfo(benchmark::State &state, const char *name)
+{
+    const std::string path = dataPath(name);
+    int w = 0, h = 0, comp = 0;
+    probeLoop(state, "stbi_info failed",
+              [&] { return stbi_info(path.c_str(), &w, &h, &comp) != 0; });
+    state.counters["width"] = w;
+    state.counters["height"] = h;
+}
+
+void pictureMediaInfo(benchmark::State &state, const char *name)
+{
+    mediaInfoField(state, name, MediaInfoLib::Stream_Image, L"Width", "width");
+}
+
+#if defined(MP_HAVE_getJPEGMetaInfo)
+void jpegMediaprobe(benchmark::State &state, const char *name)
+{
+    const std::string path = dataPath(name);
+    int32_t h = 0, w = 0;
+    probeLoop(state, "getJPEGMetaInfo failed",
+              [&] { return getJPEGMetaInfo(path.c_str(), &h, &w) == 1; });
+    state.counters["width"] = w;
+    state.counters["height"] = h;
+}
+#endif
+#if defined(MP_HAVE_getGIFMetaInfo)
+void gifMediaprobe(benchmark::State &state, const char *name)
+{
+    const std::string path = dataPath(name);
+    uint16_t w = 0, h = 0;
+    probeLoop(state, "getGIFMetaInfo failed",
+              [&] { return getGIFMetaInfo(path.c_str(), &w, &h) == 1; });
+    state.counters["width"] = w;
+    state.counters["height"] = h;
+}
+#endif
+#if defined(MP_HAVE_getBMPMetaInfo)
+void bmpMediaprobe(benchmark::State &state, const char *name)
+{
+    const std::string path = dataPath(name);
+    int32_t w = 0, h = 0;
+    probeLoop(state, "getBMPMetaInfo failed",
+              [&] { return getBMPMetaInfo(path.c_str(), &w, &h) == 1; });
+    state.counters["width"] = w;
+    state.counters["height"] = h;
+}
+#endif
+#if defined(MP_HAVE_getWAVMetaInfo)
+void wavMediaprobe(benchmark::State &state, const char *name)
+{
+    const std::string path = dataPath(name);
+    uint32_t channels = 0, rate = 0, byteRate = 0, bits = 0, riff = 0;
+    probeLoop(state, "getWAVMetaInfo failed", [&] {
+        return getWAVMetaInfo(path.c_str(), &channels, &rate, &byteRate, &bits, &riff) == 1;
+    });
+    state.counters["sample_rate"] = rate;
+}
+#endif
+#if defined(MP_HAVE_getAVIinfo)
+void aviMediaprobe(benchmark::State &state, const char *name)
+{
+    const std::string path = dataPath(name);
+    int32_t ms = -1;
+    uint32_t w = 0, h = 0, rate = 0, flags = 0, caps = 0, streams = 0, buf = 0, scale = 0,
+             rateOut = 0, edits = 0, fps = 0;
+    probeLoop(state, "getAVIinfo gave no duration", [&] {
+        ms = -1;
+        getAVIinfo(path.c_str(), &ms, &w, &h, &rate, &flags, &caps, &streams, &buf, &scale,
+                   &rateOut, &edits, &fps, nullptr, nullptr);
+        return ms >= 0;
+    });
+    state.counters["width"] = w;
+    state.counters["duration_ms"] = ms;
+}
+#endif
+
+void registerAll()
+{
+    struct Mp3Input {
+        const char *label;
+        const char *file;
+        bool vbr;
+    };
+    const Mp3Input mp3[] = {
+        {"cbr", "cbr128.mp3", false},
+        {"cbr_id3v2", "cbr128_id3.mp3", false},
+        {"vbr_small", "vbr_v2.mp3", true},
+        {"vbr_100MB", "vbr_big.mp3", true},
+    };
+    for (const Mp3Input &in : mp3) {
+        const std::string base = std::string("mp3/") + in.label + "/";
+        benchmark::RegisterBenchmark((base + "mediaprobe").c_str(), mp3Mediaprobe, in.file, in.vbr);
+        benchmark::RegisterBenchmark((base + "taglib").c_str(), mp3TagLib, in.file, in.vbr);
+        benchmark::RegisterBenchmark((base + "mediainfo").c_str(), mp3MediaInfo, in.file, in.vbr);
+    }
+    benchmark::RegisterBenchmark("mp3/vbr_100MB/mapped_read_ceiling", mappedReadCeiling,
+                                 "vbr_big.mp3");
+
+#if defined(MP_HAVE_getWAVMetaInfo)
+    benchmark::RegisterBenchmark("wav/mediaprobe", wavMediaprobe, "pcm16_44100_stereo.wav");
+#endif
+    benchmark::RegisterBenchmark("wav/mediainfo", [](benchmark::State &s) {
+        mediaInfoField(s, "pcm16_44100_stereo.wav", MediaInfoLib::Stream_Audio, L"SamplingRate",
+                       "sample_rate");
+    });
+#if defined(MP_HAVE_getAVIinfo)
+    benchmark::RegisterBenchmark("avi/mediaprobe", aviMediaprobe, "clip.avi");
+#endif
+    benchmark::RegisterBenchmark("avi/mediainfo", [](benchmark::State &s) {
+        mediaInfoField(s, "clip.avi", MediaInfoLib::Stream_Video, L"Width", "width");
+    });
+
+    struct Picture {
+        const char *label;
+        const char *file;
+        void (*probe)(benchmark::State &, const char *);
+    };
+    const Picture pictures[] = {
+#if defined(MP_HAVE_getJPEGMetaInfo)
+        {"jpeg", "photo.jpg", jpegMediaprobe},
+#else
+        {"jpeg", "photo.jpg", nullptr},
+#endif
+#if defined(MP_HAVE_getGIFMetaInfo)
+        {"gif", "picture.gif", gifMediaprobe},
+#else
+        {"gif", "picture.gif", nullptr},
+#endif
+#if defined(MP_HAVE_getBMPMetaInfo)
+        {"bmp", "picture.bmp", bmpMediaprobe},
+#else
+        {"bmp", "picture.bmp", nullptr},
+#endif
+    };
+    for (const Picture &p : pictures) {
+        const std::string base = std::string(p.label) + "/";
+        if (p.probe != nullptr)
+            benchmark::RegisterBenchmark((base + "mediaprobe").c_str(), p.probe, p.file);
+        benchmark::RegisterBenchmark((base + "mediainfo").c_str(), pictureMediaInfo, p.file);
+        benchmark::RegisterBenchmark((base + "stbi_info").c_str(), stbInfo, p.file);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

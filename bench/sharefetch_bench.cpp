@@ -1,0 +1,448 @@
+// sharefetch against SMB clients people use instead, on the same loopback
+// smbd and the same files, with the server's page cache warm.
+//
+// Run it under tests/sharefetch/smbd_harness.sh with MP_BENCH_DATA/share as
+// the exported folder; the server's address and names come from the
+// harness's SMBD_HARNESS_* variables. MP_BENCH_BULK_ITERATIONS sets how many
+// times each bulk reader reads the file.
+//
+// Bulk figures read the whole 100 MiB file into one buffer per iteration over
+// an established connection; client CPU (user + system, getrusage) is given
+// per GiB. Latency figures cover connect, open, read 1 KiB, close, disconnect.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <libsmbclient.h>
+
+#include "raw_readraw.h"
+#include "sharefetch.h"
+
+namespace {
+
+std::string env(const char *name, const char *fallback)
+{
+    const char *v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? v : fallback;
+}
+
+struct Config {
+    std::string data = env("MP_BENCH_DATA", "/tmp/mp-bench-data");
+    std::string address = env("SMBD_HARNESS_ADDRESS", "127.0.0.1");
+    std::string serverName = env("SMBD_HARNESS_SERVER_NAME", "SMBTEST");
+    std::string share = env("SMBD_HARNESS_SHARE", "share");
+    std::string uncShare = "\\\\" + serverName + "\\" + share;
+    std::string url = "smb://" + address + "/" + share + "/";
+    int bulkIterations = std::atoi(env("MP_BENCH_BULK_ITERATIONS", "8").c_str());
+};
+
+const Config &config()
+{
+    static const Config c;
+    return c;
+}
+
+constexpr const char *kBulk = "bulk.bin";
+constexpr const char *kSmall = "small.bin";
+constexpr uint32_t kSmallRead = 1024;
+
+// The local copy of what the server exports, to check what came over the wire.
+struct LocalFile {
+    std::vector<uint8_t> bytes;
+};
+
+const LocalFile &localBulk()
+{
+    static const LocalFile f = [] {
+        LocalFile lf;
+        const std::string path = config().data + "/share/" + kBulk;
+        FILE *fp = std::fopen(path.c_str(), "rb");
+        if (fp != nullptr) {
+            std::fseek(fp, 0, SEEK_END);
+            lf.bytes.resize(static_cast<size_t>(std::ftell(fp)));
+            std::fseek(fp, 0, SEEK_SET);
+            if (std::fread(lf.bytes.data(), 1, lf.bytes.size(), fp) != lf.bytes.size())
+                lf.bytes.clear();
+            std::fclose(fp);
+        }
+        return lf;
+    }();
+    return f;
+}
+
+// One destination buffer for every bulk reader, touched once up front so that
+// no reader pays for its page faults.
+std::vector<uint8_t> &bulkBuffer()
+{
+    static std::vector<uint8_t> buffer(localBulk().bytes.size(), 1);
+    return buffer;
+}
+
+double cpuSeconds()
+{
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs the bulk loop: clears the buffer, times `readAll` per iteration, then
+// checks the buffer against the local file and reports bytes and CPU per GiB.
+template <typename ReadAll>
+void bulkLoop(benchmark::State &state, ReadAll readAll)
+{
+    std::vector<uint8_t> &buffer = bulkBuffer();
+    if (buffer.empty()) {
+        state.SkipWithError("no local copy of the bulk file");
+        return;
+    }
+    std::memset(buffer.data(), 0, buffer.size());
+    const double cpuBefore = cpuSeconds();
+    for (auto _ : state) {
+        if (!readAll(buffer.data(), static_cast<uint32_t>(buffer.size()))) {
+            state.SkipWithError("bulk read failed");
+            return;
+        }
+    }
+    const double cpu = cpuSeconds() - cpuBefore;
+    const auto bytes = static_cast<int64_t>(buffer.size()) * state.iterations();
+    if (std::memcmp(buffer.data(), localBulk().bytes.data(), buffer.size()) != 0) {
+        state.SkipWithError("data read differs from the file");
+        return;
+    }
+    state.SetBytesProcessed(bytes);
+    state.counters["cpu_s_per_GiB"] = cpu / (static_cast<double>(bytes) / (1u << 30));
+}
+
+// ---- sharefetch ---------------------------------------------------------
+
+#if defined(MP_HAVE_SMBConnect)
+void sharefetchBulk(benchmark::State &state)
+{
+    const Config &c = config();
+    SmbSession *session = nullptr;
+    if (SMBConnect(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(), &session) != 1) {
+        state.SkipWithError("SMBConnect failed");
+        return;
+    }
+    const std::string path = std::string("\\") + kBulk;
+    bulkLoop(state, [&](uint8_t *buf, uint32_t n) {
+        SmbFile *file = nullptr;
+        if (SMBOpenFile(session, path.c_str(), 0, &file) != 1 || SMBGetFileSize(file) != n)
+            return false;
+        const int32_t got = SMBReadFile(file, n, buf);
+        SMBCloseFile(file);
+        return got == static_cast<int32_t>(n);
+    });
+    SMBDisonnect(session);
+}
+
+void sharefetchLatency(benchmark::State &state)
+{
+    const Config &c = config();
+    const std::string path = std::string("\\") + kSmall;
+    uint8_t buf[kSmallRead];
+    for (auto _ : state) {
+        SmbSession *session = nullptr;
+        SmbFile *file = nullptr;
+        bool ok = SMBConnect(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(),
+                             &session) == 1;
+        ok = ok && SMBOpenFile(session, path.c_str(), 0, &file) == 1;
+        ok = ok && SMBReadFile(file, kSmallRead, buf) == static_cast<int32_t>(kSmallRead);
+        if (file != nullptr)
+            SMBCloseFile(file);
+        if (session != nullptr)
+            SMBDisonnect(session);
+        if (!ok) {
+            state.SkipWithError("sharefetch round failed");
+            return;
+        }
+    }
+}
+#endif
+
+// ---- the bare READ_RAW loop ---------------------------------------------
+
+void rawBulk(benchmark::State &state)
+{
+    const Config &c = config();
+    const std::string path = std::string("\\") + kBulk;
+    bulkLoop(state, [&](uint8_t *buf, uint32_t n) {
+        RawSmbFile f;
+        if (!rawSmbOpen(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(),
+                        path.c_str(), f))
+            return false;
+        const bool ok = f.size == n && rawSmbRead(f, buf, n);
+        rawSmbClose(f);
+        return ok;
+    });
+}
+
+void rawLatency(benchmark::State &state)
+{
+    const Config &c = config();
+    const std::string path = std::string("\\") + kSmall;
+    uint8_t buf[kSmallRead];
+    for (auto _ : state) {
+        RawSmbFile f;
+        bool ok = rawSmbOpen(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(),
+                             path.c_str(), f);
+        ok = ok && rawSmbRead(f, buf, kSmallRead);
+        rawSmbClose(f);
+        if (!ok) {
+            state.SkipWithError("raw round failed");
+            return;
+        }
+    }
+}
+
+// ---- libsmbclient -------------------------------------------------------
+
+void guestAuth(const char *, const char *, char *wg, int wglen, char *un, int unlen, char *pw,
+               int pwlen)
+{
+    std::snprintf(wg, static_cast<size_t>(wglen), "WORKGROUP");
+    std::snprintf(un, static_cast<size_t>(unlen), "guest");
+    if (pwlen > 0)
+        pw[0] = '\0';
+}
+
+// nt1: forced to the dialect sharefetch speaks; otherwise the library's
+// default (SMB3 against this server).
+SMBCCTX *smbContext(bool nt1)
+{
+    SMBCCTX *ctx = smbc_new_context();
+    if (ctx == nullptr)
+        return nullptr;
+    smbc_setDebug(ctx, 0);
+    smbc_setFunctionAuthData(ctx, guestAuth);
+    smbc_setOptionUseKerberos(ctx, 0);
+    smbc_setOptionFallbackAfterKerberos(ctx, 1);
+    if (nt1)
+        smbc_setOptionProtocols(ctx, "NT1", "NT1");
+    if (smbc_init_context(ctx) == nullptr) {
+        smbc_free_context(ctx, 1);
+        return nullptr;
+    }
+    return ctx;
+}
+
+bool smbcRead(SMBCCTX *ctx, const std::string &url, uint8_t *buf, uint32_t n)
+{
+    SMBCFILE *file = smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0);
+    if (file == nullptr)
+        return false;
+    uint32_t done = 0;
+    while (done < n) {
+        const ssize_t got = smbc_getFunctionRead(ctx)(ctx, file, buf + done, n - done);
+        if (got <= 0)
+            break;
+        done += static_cast<uint32_t>(got);
+    }
+    smbc_getFunctionClose(ctx)(ctx, file);
+    return done == n;
+}
+
+void smbcBulk(benchmark::State &state, bool nt1)
+{
+    SMBCCTX *ctx = smbContext(nt1);
+    if (ctx == nullptr) {
+        state.SkipWithError("libsmbclient context failed");
+        return;
+    }
+    const std::string url = config().url + kBulk;
+    // The first open connects; the context keeps the connection for the rest.
+    uint8_t warm[1];
+    if (!smbcRead(ctx, url, warm, 1)) {
+        state.SkipWithError("libsmbclient could not read the file");
+    } else {
+        bulkLoop(state, [&](uint8_t *buf, uint32_t n) { return smbcRead(ctx, url, buf, n); });
+    }
+    smbc_free_context(ctx, 1);
+}
+
+// The context (configuration, parameters) is made once; each round connects
+// afresh and purging the cached server disconnects it again.
+void smbcLatency(benchmark::State &state, bool nt1)
+{
+    SMBCCTX *ctx = smbContext(nt1);
+    if (ctx == nullptr) {
+        state.SkipWithError("libsmbclient context failed");
+        return;
+    }
+    const std::string url = config().url + kSmall;
+    uint8_t buf[kSmallRead];
+    for (auto _ : state) {
+        const bool ok = smbcRead(ctx, url, buf, kSmallRead);
+        smbc_getFunctionPurgeCachedServers(ctx)(ctx);
+        if (!ok) {
+            state.SkipWithError("libsmbclient round failed");
+            break;
+        }
+    }
+    smbc_free_context(ctx, 1);
+}
+
+// ---- the smbclient command ----------------------------------------------
+
+// smbclient reports its own transfer rate, which leaves out its start-up and
+// logon; that rate is the figure. The whole command's wall time is a counter.
+void smbclientCommand(benchmark::State &state, bool nt1)
+{
+    const Config &c = config();
+    std::string cmd = "smbclient //" + c.address + "/" + c.share + " -N ";
+    if (nt1)
+        cmd += "-m NT1 --option='client min protocol=NT1' ";
+    cmd += std::string("-c 'get ") + kBulk + " /dev/null' 2>&1";
+    double wall = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        FILE *p = ::popen(cmd.c_str(), "r");
+        if (p == nullptr) {
+            state.SkipWithError("cannot start smbclient");
+            return;
+        }
+        char line[512];
+        double kibPerSecond = 0;
+        while (std::fgets(line, sizeof line, p) != nullptr) {
+            const char *avg = std::strstr(line, "(average ");
+            if (avg != nullptr)
+                kibPerSecond = std::strtod(avg + 9, nullptr);
+        }
+        const int status = ::pclose(p);
+        wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (status != 0 || kibPerSecond <= 0) {
+            state.SkipWithError("smbclient failed");
+            return;
+        }
+        state.SetIterationTime(static_cast<double>(localBulk().bytes.size()) / 1024.0 /
+                               kibPerSecond);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(localBulk().bytes.size()) * state.iterations());
+    state.counters["wall_s_with_startup"] = wall / static_cast<double>(state.iterations());
+}
+
+// ---- plain TCP over loopback between two processes -----------------------
+
+// A child process sends `size` bytes from its own memory for every 4-byte
+// request; the parent receives them straight into the bulk buffer.
+void tcpCeiling(benchmark::State &state)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+        ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+        state.SkipWithError("cannot listen on loopback");
+        return;
+    }
+    const size_t size = bulkBuffer().size();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int peer = ::accept(listener, nullptr, nullptr);
+        std::vector<uint8_t> source(localBulk().bytes);
+        uint32_t want = 0;
+        while (::recv(peer, &want, sizeof want, MSG_WAITALL) == sizeof want) {
+            size_t sent = 0;
+            while (sent < want) {
+                const ssize_t n = ::send(peer, source.data() + sent, want - sent, MSG_NOSIGNAL);
+                if (n <= 0)
+                    ::_exit(1);
+                sent += static_cast<size_t>(n);
+            }
+        }
+        ::_exit(0);
+    }
+    ::close(listener);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (child < 0 || fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        state.SkipWithError("cannot connect over loopback");
+    } else {
+        bulkLoop(state, [&](uint8_t *buf, uint32_t n) {
+            if (::send(fd, &n, sizeof n, 0) != sizeof n)
+                return false;
+            size_t got = 0;
+            while (got < n) {
+                const ssize_t r = ::recv(fd, buf + got, n - got, MSG_WAITALL);
+                if (r <= 0)
+                    return false;
+                got += static_cast<size_t>(r);
+            }
+            return got == size;
+        });
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+}
+
+void registerAll()
+{
+    const int bulk = config().bulkIterations > 0 ? config().bulkIterations : 8;
+    auto bulkBench = [bulk](benchmark::internal::Benchmark *b) {
+        b->Iterations(bulk)->UseRealTime()->Unit(benchmark::kMillisecond);
+    };
+    auto latencyBench = [](benchmark::internal::Benchmark *b) {
+        b->MinTime(1.0)->UseRealTime()->Unit(benchmark::kMicrosecond);
+    };
+#if defined(MP_HAVE_SMBConnect)
+    bulkBench(benchmark::RegisterBenchmark("smb/bulk/sharefetch", sharefetchBulk));
+#endif
+    bulkBench(benchmark::RegisterBenchmark("smb/bulk/raw_readraw_ceiling", rawBulk));
+    bulkBench(benchmark::RegisterBenchmark("smb/bulk/libsmbclient_nt1", smbcBulk, true));
+    bulkBench(benchmark::RegisterBenchmark("smb/bulk/libsmbclient_smb3", smbcBulk, false));
+    bulkBench(benchmark::RegisterBenchmark("smb/bulk/tcp_loopback_ceiling", tcpCeiling));
+    for (bool nt1 : {true, false}) {
+        benchmark::RegisterBenchmark(nt1 ? "smb/bulk/smbclient_cmd_nt1" : "smb/bulk/smbclient_cmd_smb3",
+                                     smbclientCommand, nt1)
+            ->Iterations(3)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+#if defined(MP_HAVE_SMBConnect)
+    latencyBench(benchmark::RegisterBenchmark("smb/latency/sharefetch", sharefetchLatency));
+#endif
+    latencyBench(benchmark::RegisterBenchmark("smb/latency/raw_readraw", rawLatency));
+    latencyBench(benchmark::RegisterBenchmark("smb/latency/libsmbclient_nt1", smbcLatency, true));
+    latencyBench(benchmark::RegisterBenchmark("smb/latency/libsmbclient_smb3", smbcLatency, false));
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+#if defined(MP_HAVE_SMBStartup)
+    if (SMBStartup() != 0)
+        return 1;
+#endif
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+#if defined(MP_HAVE_SMBStartup)
+    SMBShutdown();
+#endif
+    return 0;
+}
