@@ -111,6 +111,8 @@ extern "C" unsigned char getMP3MetaInfo(const char *path, int32_t *bitrateOut,
 
     if (std::memcmp(view.data + tag, "Xing", 4) == 0) {
         *sampleRateOut = header.getSampleRate();
+        // The walk reads a header in every few hundred bytes, so every page.
+        expectWholeViewRead(view);
         return getVBRInfo(view.data, size, bitrateOut, durationOut) ? 1 : 0;
     }
 

@@ -40,6 +40,19 @@ bool mapWholeFileReadOnly(const char *path, size_t maxSize, ReadOnlyFileView &vi
     return true;
 }
 
+void expectWholeViewRead(const ReadOnlyFileView &view)
+{
+    if (view.data == nullptr)
+        return;
+#if defined(MADV_POPULATE_READ)
+    // Fills the page tables from the page cache in one call (Linux 5.14+);
+    // an older kernel answers EINVAL and the pages simply fault as before.
+    ::madvise(const_cast<uint8_t *>(view.data), view.size, MADV_POPULATE_READ);
+#else
+    ::madvise(const_cast<uint8_t *>(view.data), view.size, MADV_WILLNEED);
+#endif
+}
+
 void releaseFileView(ReadOnlyFileView &view)
 {
     if (view.data != nullptr)

@@ -22,5 +22,10 @@ struct ReadOnlyFileView {
 // larger than maxSize bytes (errno EFBIG).
 bool mapWholeFileReadOnly(const char *path, size_t maxSize, ReadOnlyFileView &view);
 
+// Tells the platform that every page of the view is about to be read once,
+// front to back, so that it maps them all in one go instead of taking a page
+// fault every few pages. Only a hint: the view reads the same without it.
+void expectWholeViewRead(const ReadOnlyFileView &view);
+
 // Unmaps the view, then closes the file. Safe to call more than once.
 void releaseFileView(ReadOnlyFileView &view);
