@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Turns the Google Benchmark JSON of mediaprobe_bench and sharefetch_bench
+into one Markdown table with ratios and the issue's targets.
+
+usage: report.py MEDIAPROBE_JSON SHAREFETCH_JSON
+
+Every figure is the median over the repetitions of one run. Times are wall
+clock; MB/s are 10^6 bytes per second.
+"""
+import json
+import sys
+
+
+def load(path):
+    try:
+        with open(path) as f:
+            data = json.load(f)
+    except (OSError, ValueError):
+        return {}
+    runs = {}
+    for b in data.get("benchmarks", []):
+        if b.get("error_occurred"):
+            runs.setdefault(b["run_name"].split("/iterations")[0].split("/min_time")[0],
+                            {"error": b.get("error_message", "failed")})
+            continue
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
+        name = b["run_name"].split("/iterations")[0].split("/min_time")[0]
+        name = name.replace("/real_time", "").replace("/manual_time", "")
+        runs[name] = b
+    return runs
+
+
+SCALE = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
+
+
+def usec(run):
+    """Wall time per iteration in microseconds, or None."""
+    if not run or "error" in run:
+        return None
+    return run["real_time"] * SCALE[run["time_unit"]]
+
+
+def cpu_usec(run):
+    if not run or "error" in run:
+        return None
+    return run["cpu_time"] * SCALE[run["time_unit"]]
+
+
+def mbps(run):
+    if not run or "error" in run or "bytes_per_second" not in run:
+        return None
+    return run["bytes_per_second"] / 1e6
+
+
+def fmt(v, digits=1):
+    if v is None:
+        return "n/a"
+    if abs(v) >= 100:
+        return f"{v:,.0f}"
+    return f"{v:.{digits}f}"
+
+
+def ratio(a, b):
+    """a / b as 'N.NN×', or n/a."""
+    if a is None or b is None or b == 0:
+        return "n/a"
+    return f"{a / b:.2f}×"
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def section(self, title):
+        self.rows.append(f"| **{title}** | | | | |")
+
+    def row(self, what, ours, theirs, r, note=""):
+        self.rows.append(f"| {what} | {ours} | {theirs} | {r} | {note} |")
+
+    def render(self):
+        head = ["| Measure | mediaprobe / sharefetch | peer | ratio | note |",
+                "|---|---:|---:|---:|---|"]
+        return "\n".join(head + self.rows)
+
+
+def main():
+    mp = load(sys.argv[1])
+    sf = load(sys.argv[2])
+    t = Table()
+    targets = []
+
+    t.section("MP3, per file (µs per call, warm cache)")
+    for label, what in (("cbr", "CBR 128 kbit/s, 30 s, 481 kB"),
+                        ("cbr_id3v2", "CBR with ID3v2 tag"),
+                        ("vbr_small", "VBR -V2, 60 s, 950 kB (frame walk)")):
+        ours = usec(mp.get(f"mp3/{label}/mediaprobe"))
+        for peer, pname in (("taglib", "TagLib"), ("mediainfo", "MediaInfoLib")):
+            theirs = usec(mp.get(f"mp3/{label}/{peer}"))
+            t.row(f"{what}: getMP3MetaInfo vs {pname}", fmt(ours), fmt(theirs),
+                  ratio(theirs, ours), "peer time / ours (above 1: we are faster)")
+        if label == "cbr":
+            taglib = usec(mp.get("mp3/cbr/taglib"))
+            targets.append(("getMP3MetaInfo CBR ≥ 10× faster than TagLib",
+                            ratio(taglib, ours), taglib is not None and ours is not None
+                            and taglib >= 10 * ours))
+    floor = usec(mp.get("mp3/cbr/map_floor"))
+    if floor is not None:
+        t.row("CBR: stat+open+mmap+first touch+munmap alone", fmt(floor), "",
+              ratio(floor, usec(mp.get("mp3/cbr/mediaprobe"))),
+              "share of getMP3MetaInfo spent mapping the file")
+
+    t.section("MP3 VBR walk, 100 MB file (MB/s)")
+    walk = mbps(mp.get("mp3/vbr_100MB/mediaprobe"))
+    ceiling = mbps(mp.get("mp3/vbr_100MB/mapped_read_ceiling"))
+    t.row("getMP3MetaInfo walk vs reading the mapped bytes once", fmt(walk), fmt(ceiling),
+          ratio(walk, ceiling), "ours / ceiling")
+    for peer, pname in (("taglib", "TagLib"), ("mediainfo", "MediaInfoLib")):
+        ours = usec(mp.get("mp3/vbr_100MB/mediaprobe"))
+        theirs = usec(mp.get(f"mp3/vbr_100MB/{peer}"))
+        t.row(f"per file (µs) vs {pname}", fmt(ours), fmt(theirs), ratio(theirs, ours),
+              "peers read the Xing counts instead of walking")
+    targets.append(("VBR walk ≥ 0.5× the mapped-read ceiling", ratio(walk, ceiling),
+                    walk is not None and ceiling is not None and walk >= 0.5 * ceiling))
+
+    t.section("Other formats, per call (µs)")
+    for fam, what in (("wav", "WAVE 44.1 kHz stereo, 5 MB"), ("avi", "AVI MJPEG 640×480, 10 s"),
+                      ("jpeg", "JPEG 1920×1080"), ("gif", "GIF 640×480"),
+                      ("bmp", "BMP 1920×1080")):
+        ours = usec(mp.get(f"{fam}/mediaprobe"))
+        for peer, pname in (("mediainfo", "MediaInfoLib"), ("stbi_info", "stbi_info")):
+            key = f"{fam}/{peer}"
+            if key not in mp:
+                continue
+            theirs = usec(mp.get(key))
+            t.row(f"{what} vs {pname}", fmt(ours), fmt(theirs), ratio(theirs, ours),
+                  "peer time / ours")
+
+    t.section("SMB bulk read of 100 MiB over loopback (MB/s)")
+    ours = mbps(sf.get("smb/bulk/sharefetch"))
+    raw = mbps(sf.get("smb/bulk/raw_readraw_ceiling"))
+    t.row("sharefetch vs bare READ_RAW loop (ceiling of the protocol)", fmt(ours), fmt(raw),
+          ratio(ours, raw), "ours / ceiling")
+    targets.append(("sharefetch bulk ≥ 0.95× the bare READ_RAW loop", ratio(ours, raw),
+                    ours is not None and raw is not None and ours >= 0.95 * raw))
+    for peer, pname in (("libsmbclient_nt1", "libsmbclient, NT1"),
+                        ("libsmbclient_smb3", "libsmbclient, default (SMB3)"),
+                        ("smbclient_cmd_nt1", "smbclient command, NT1"),
+                        ("smbclient_cmd_smb3", "smbclient command, default (SMB3)"),
+                        ("tcp_loopback_ceiling", "plain TCP, two processes (ceiling)")):
+        theirs = mbps(sf.get(f"smb/bulk/{peer}"))
+        t.row(f"sharefetch vs {pname}", fmt(ours), fmt(theirs), ratio(ours, theirs),
+              "ours / peer")
+
+    t.section("Client CPU (user+system) per GiB read (s/GiB)")
+
+    def cpu(name):
+        run = sf.get(name)
+        return None if not run or "error" in run else run.get("cpu_s_per_GiB")
+
+    ours = cpu("smb/bulk/sharefetch")
+    for peer, pname in (("libsmbclient_nt1", "libsmbclient, NT1"),
+                        ("libsmbclient_smb3", "libsmbclient, default (SMB3)"),
+                        ("raw_readraw_ceiling", "bare READ_RAW loop"),
+                        ("tcp_loopback_ceiling", "plain TCP receive")):
+        theirs = cpu(f"smb/bulk/{peer}")
+        t.row(f"sharefetch vs {pname}", fmt(ours, 3), fmt(theirs, 3), ratio(ours, theirs),
+              "ours / peer (below 1: we use less)")
+    best = min((v for v in (cpu("smb/bulk/libsmbclient_nt1"), cpu("smb/bulk/libsmbclient_smb3"))
+                if v is not None), default=None)
+    targets.append(("sharefetch CPU/GiB ≤ 0.5× libsmbclient's (the lower of NT1, SMB3)",
+                    ratio(ours, best), ours is not None and best is not None and ours <= 0.5 * best))
+
+    t.section("Connect, open, read 1 KiB, close, disconnect (µs per round)")
+    ours = usec(sf.get("smb/latency/sharefetch"))
+    ours_cpu = cpu_usec(sf.get("smb/latency/sharefetch"))
+    for peer, pname in (("libsmbclient_nt1", "libsmbclient, NT1"),
+                        ("libsmbclient_smb3", "libsmbclient, default (SMB3)"),
+                        ("raw_readraw", "bare exchange, same messages")):
+        run = sf.get(f"smb/latency/{peer}")
+        t.row(f"wall: sharefetch vs {pname}", fmt(ours), fmt(usec(run)), ratio(ours, usec(run)),
+              "ours / peer")
+        t.row(f"client CPU: sharefetch vs {pname}", fmt(ours_cpu), fmt(cpu_usec(run)),
+              ratio(ours_cpu, cpu_usec(run)), "ours / peer")
+    best = min((v for v in (usec(sf.get("smb/latency/libsmbclient_nt1")),
+                            usec(sf.get("smb/latency/libsmbclient_smb3"))) if v is not None),
+               default=None)
+    targets.append(("sharefetch connect-to-disconnect ≤ 0.2× libsmbclient's (the faster of NT1, SMB3)",
+                    ratio(ours, best), ours is not None and best is not None and ours <= 0.2 * best))
+
+    print(t.render())
+    print()
+    print("| Target (issue 7) | measured | met |")
+    print("|---|---:|---|")
+    for what, measured, met in targets:
+        print(f"| {what} | {measured} | {'yes' if met else 'NO'} |")
+    errors = [f"{k}: {v['error']}" for src in (mp, sf) for k, v in src.items() if "error" in v]
+    if errors:
+        print()
+        print("Failed benchmarks: " + "; ".join(errors))
+
+
+if __name__ == "__main__":
+    main()
