@@ -1,0 +1,466 @@
+// The library against a real Samba server, through the exported C API only.
+// Run under tests/sharefetch/smbd_harness.sh, which starts smbd in private
+// namespaces and tells the tests where it is; without it every test skips.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include "sharefetch.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+struct Server {
+    std::string address, name, sharePath, shareDir, pidFile;
+};
+
+const char *envOrNull(const char *name)
+{
+    const char *v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? v : nullptr;
+}
+
+// The server the harness started, or nothing when not run under it.
+const Server *harnessServer()
+{
+    static const Server server = [] {
+        Server s;
+        const char *address = envOrNull("SMBD_HARNESS_ADDRESS");
+        if (address == nullptr)
+            return s;
+        s.address = address;
+        s.name = envOrNull("SMBD_HARNESS_SERVER_NAME");
+        s.sharePath = envOrNull("SMBD_HARNESS_SHARE_PATH");
+        s.shareDir = envOrNull("SMBD_HARNESS_SHARE_DIR");
+        s.pidFile = envOrNull("SMBD_HARNESS_PID_FILE");
+        return s;
+    }();
+    return server.address.empty() ? nullptr : &server;
+}
+
+#define REQUIRE_SERVER()                                                                   \
+    const Server *server = harnessServer();                                                \
+    if (server == nullptr)                                                                 \
+        GTEST_SKIP() << "needs a Samba server: run under tests/sharefetch/smbd_harness.sh " \
+                        "as root (ctest does)"
+
+// Files on the share are made on first use, with pseudo-random content that
+// makes any misplaced or repeated chunk visible.
+const Bytes &shareFile(const std::string &relative, size_t size)
+{
+    static std::map<std::string, Bytes> made;
+    auto found = made.find(relative);
+    if (found != made.end())
+        return found->second;
+    Bytes bytes(size);
+    std::mt19937_64 rng(size * 7919 + relative.size());
+    for (auto &b : bytes)
+        b = static_cast<uint8_t>(rng() >> 56);
+    const fs::path path = fs::path(harnessServer()->shareDir) / relative;
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(size));
+    out.close();
+    if (!out)
+        ADD_FAILURE() << "could not write " << path;
+    return made.emplace(relative, std::move(bytes)).first->second;
+}
+
+// The share path the server knows as a "\"-separated path.
+std::string remotePath(const std::string &relative)
+{
+    std::string p = "\\" + relative;
+    for (auto &c : p)
+        if (c == '/')
+            c = '\\';
+    return p;
+}
+
+// A connected session, disconnected when the test is done with it.
+struct Session {
+    SmbSession *handle = nullptr;
+    int32_t connected = -1;
+
+    Session(const Server &server, const std::string &sharePath)
+    {
+        connected = SMBConnect(server.address.c_str(), server.name.c_str(), sharePath.c_str(),
+                               &handle);
+    }
+    explicit Session(const Server &server) : Session(server, server.sharePath) {}
+    ~Session()
+    {
+        if (handle != nullptr)
+            SMBDisonnect(handle);
+    }
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+};
+
+struct File {
+    SmbFile *handle = nullptr;
+    int32_t opened = -1;
+
+    File(SmbSession *session, const std::string &path, uint32_t offset = 0)
+    {
+        opened = SMBOpenFile(session, path.c_str(), offset, &handle);
+    }
+    ~File()
+    {
+        if (handle != nullptr)
+            SMBCloseFile(handle);
+    }
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
+};
+
+Bytes slice(const Bytes &bytes, size_t from, size_t count)
+{
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
+}
+
+// Reads count bytes into a fresh buffer, checking the result code.
+Bytes readExactly(SmbFile *file, uint32_t count)
+{
+    Bytes got(count == 0 ? 1 : count, 0xEE);
+    EXPECT_EQ(SMBReadFile(file, count, got.data()), static_cast<int32_t>(count));
+    got.resize(count);
+    return got;
+}
+
+// A handle value that a failing open must overwrite with null.
+SmbFile *notNullFile()
+{
+    static int placeholder;
+    return reinterpret_cast<SmbFile *>(&placeholder);
+}
+
+size_t openDescriptorCount()
+{
+    size_t n = 0;
+    for ([[maybe_unused]] const auto &entry : fs::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST(SambaLifecycle, StartupReportsSuccessAndShutdownOne)
+{
+    EXPECT_EQ(SMBStartup(), 0);
+    EXPECT_EQ(SMBShutdown(), 1);
+    EXPECT_EQ(SMBStartup(), 0);
+}
+
+TEST(SambaRead, FilesOfEveryEdgeSizeComeBackByteForByte)
+{
+    REQUIRE_SERVER();
+    // Around the 65535-byte raw chunk and the 65536 raw size Samba offers,
+    // plus a size that takes four chunks and one that takes 161.
+    const size_t sizes[] = {0, 1, 65535, 65536, 65537, 200000, 10u << 20};
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    ASSERT_NE(session.handle, nullptr);
+    for (const size_t size : sizes) {
+        SCOPED_TRACE("size " + std::to_string(size));
+        const std::string name = "sizes/file" + std::to_string(size) + ".bin";
+        const Bytes &want = shareFile(name, size);
+        File file(session.handle, remotePath(name));
+        ASSERT_EQ(file.opened, 1);
+        ASSERT_NE(file.handle, nullptr);
+        EXPECT_EQ(SMBGetFileSize(file.handle), size);
+        EXPECT_TRUE(readExactly(file.handle, static_cast<uint32_t>(size)) == want);
+        // The size is the one from the open, also after reading.
+        EXPECT_EQ(SMBGetFileSize(file.handle), size);
+    }
+}
+
+TEST(SambaRead, ConsecutiveReadsOfUnevenCountsContinueWhereTheLastEnded)
+{
+    REQUIRE_SERVER();
+    const Bytes &want = shareFile("uneven.bin", 400000);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\uneven.bin");
+    ASSERT_EQ(file.opened, 1);
+    const uint32_t counts[] = {1, 65534, 0, 65536, 131071, 3, 137855};
+    size_t at = 0;
+    for (const uint32_t count : counts) {
+        SCOPED_TRACE("at " + std::to_string(at) + " count " + std::to_string(count));
+        EXPECT_TRUE(readExactly(file.handle, count) == slice(want, at, count));
+        at += count;
+    }
+    EXPECT_EQ(at, want.size());
+}
+
+TEST(SambaRead, StartOffsetIsWhereReadingBegins)
+{
+    REQUIRE_SERVER();
+    const Bytes &want = shareFile("offsets.bin", 200000);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    {
+        File file(session.handle, "\\offsets.bin", 1000);
+        ASSERT_EQ(file.opened, 1);
+        EXPECT_EQ(SMBGetFileSize(file.handle), 200000u);
+        EXPECT_TRUE(readExactly(file.handle, 199000) == slice(want, 1000, 199000));
+    }
+    {
+        // An offset inside the second raw chunk, read across two chunk borders.
+        File file(session.handle, "\\offsets.bin", 65535 + 17);
+        ASSERT_EQ(file.opened, 1);
+        EXPECT_TRUE(readExactly(file.handle, 131072) == slice(want, 65535 + 17, 131072));
+    }
+    {
+        File file(session.handle, "\\offsets.bin", 0xFFFFFFFFu);
+        ASSERT_EQ(file.opened, 1);
+        EXPECT_TRUE(readExactly(file.handle, 5000) == slice(want, 0, 5000));
+    }
+}
+
+TEST(SambaRead, TwoOpenFilesOfOneSessionKeepTheirOwnPlace)
+{
+    REQUIRE_SERVER();
+    const Bytes &a = shareFile("pair/a.bin", 150000);
+    const Bytes &b = shareFile("pair/b.bin", 150001);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File fa(session.handle, "\\pair\\a.bin");
+    File fb(session.handle, "\\pair\\b.bin", 10);
+    ASSERT_EQ(fa.opened, 1);
+    ASSERT_EQ(fb.opened, 1);
+    EXPECT_TRUE(readExactly(fa.handle, 70000) == slice(a, 0, 70000));
+    EXPECT_TRUE(readExactly(fb.handle, 70000) == slice(b, 10, 70000));
+    EXPECT_TRUE(readExactly(fa.handle, 80000) == slice(a, 70000, 80000));
+    EXPECT_TRUE(readExactly(fb.handle, 80001 - 10) == slice(b, 70010, 80001 - 10));
+}
+
+TEST(SambaRead, ReadingPastTheEndIsABadReplyWithTheAvailableBytesDelivered)
+{
+    REQUIRE_SERVER();
+    const Bytes &want = shareFile("short.bin", 1000);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    {
+        File file(session.handle, "\\short.bin", 900);
+        ASSERT_EQ(file.opened, 1);
+        Bytes got(200, 0xEE);
+        // The server sends the 100 bytes it has; the chunk asked for 200.
+        EXPECT_EQ(SMBReadFile(file.handle, 200, got.data()), SMB_READ_BAD_REPLY);
+        EXPECT_TRUE(slice(got, 0, 100) == slice(want, 900, 100));
+    }
+    // The short reply was a whole message: the session still works.
+    File again(session.handle, "\\short.bin");
+    ASSERT_EQ(again.opened, 1);
+    EXPECT_TRUE(readExactly(again.handle, 1000) == want);
+}
+
+TEST(SambaPaths, NestedFolderAndSpacesInTheName)
+{
+    REQUIRE_SERVER();
+    const Bytes &nested = shareFile("deep/er/still deeper/nested.bin", 70000);
+    const Bytes &spaced = shareFile("a name with spaces.dat", 12345);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    {
+        File file(session.handle, "\\deep\\er\\still deeper\\nested.bin");
+        ASSERT_EQ(file.opened, 1);
+        EXPECT_EQ(SMBGetFileSize(file.handle), nested.size());
+        EXPECT_TRUE(readExactly(file.handle, 70000) == nested);
+    }
+    {
+        File file(session.handle, "\\a name with spaces.dat");
+        ASSERT_EQ(file.opened, 1);
+        EXPECT_TRUE(readExactly(file.handle, 12345) == spaced);
+    }
+}
+
+TEST(SambaPaths, MissingFileFailsToOpenAndTheSessionGoesOn)
+{
+    REQUIRE_SERVER();
+    const Bytes &present = shareFile("present.bin", 3000);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    for (const char *path : {"\\no such file.bin", "\\nowhere\\present.bin", "\\present.bin\\x"}) {
+        SCOPED_TRACE(path);
+        SmbFile *file = notNullFile();
+        EXPECT_EQ(SMBOpenFile(session.handle, path, 0, &file), 0);
+        EXPECT_EQ(file, nullptr);
+    }
+    File file(session.handle, "\\present.bin");
+    ASSERT_EQ(file.opened, 1);
+    EXPECT_TRUE(readExactly(file.handle, 3000) == present);
+}
+
+TEST(SambaConnect, RefusedShareGivesASessionWithoutFiles)
+{
+    REQUIRE_SERVER();
+    shareFile("present.bin", 3000);
+    const std::string refused = "\\\\" + server->name + "\\NOSUCHSHARE";
+    SmbSession *session = nullptr;
+    ASSERT_EQ(SMBConnect(server->address.c_str(), server->name.c_str(), refused.c_str(), &session),
+              1);
+    ASSERT_NE(session, nullptr);
+    SmbFile *file = notNullFile();
+    EXPECT_EQ(SMBOpenFile(session, "\\present.bin", 0, &file), 0);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(SMBDisonnect(session), 1);
+}
+
+TEST(SambaConnect, NoServerAtTheAddressGivesNoSession)
+{
+    REQUIRE_SERVER();
+    // smbd listens on 127.0.0.1 only; 127.0.0.2 refuses the connection at once.
+    static int placeholder;
+    SmbSession *session = reinterpret_cast<SmbSession *>(&placeholder);  // must be cleared
+    const auto start = Clock::now();
+    EXPECT_EQ(SMBConnect("127.0.0.2", server->name.c_str(), server->sharePath.c_str(), &session),
+              0);
+    EXPECT_EQ(session, nullptr);
+    EXPECT_LT(secondsSince(start), 2.0);
+}
+
+TEST(SambaConnect, ManyCyclesLeaveNoDescriptorBehind)
+{
+    REQUIRE_SERVER();
+    shareFile("present.bin", 3000);
+    auto cycle = [&](bool withFile) {
+        SmbSession *session = nullptr;
+        ASSERT_EQ(SMBConnect(server->address.c_str(), server->name.c_str(),
+                             server->sharePath.c_str(), &session),
+                  1);
+        if (withFile) {
+            SmbFile *file = nullptr;
+            ASSERT_EQ(SMBOpenFile(session, "\\present.bin", 0, &file), 1);
+            uint8_t byte = 0;
+            EXPECT_EQ(SMBReadFile(file, 1, &byte), 1);
+            EXPECT_EQ(SMBCloseFile(file), 1);
+        }
+        EXPECT_EQ(SMBDisonnect(session), 1);
+    };
+    cycle(true);  // anything made once per process is made now
+    const size_t before = openDescriptorCount();
+    for (int i = 0; i < 200 && !HasFatalFailure(); ++i)
+        cycle(i % 20 == 0);
+    EXPECT_EQ(openDescriptorCount(), before);
+}
+
+// Run by the harness with a NetBIOS name of 15 characters: the server then
+// sends a longer NEGOTIATE reply than with a short name.
+TEST(SambaLongName, FifteenCharacterServerNameConnectsAndReads)
+{
+    REQUIRE_SERVER();
+    if (server->name.size() != 15)
+        GTEST_SKIP() << "needs the harness started with --netbios-name of 15 characters";
+    const Bytes &want = shareFile("long-name.bin", 100000);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\long-name.bin");
+    ASSERT_EQ(file.opened, 1);
+    EXPECT_TRUE(readExactly(file.handle, 100000) == want);
+}
+
+// Process ids of the smbd process group and whether all of them are stopped.
+bool groupStopped(pid_t group, size_t *members)
+{
+    *members = 0;
+    bool allStopped = true;
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream in(entry.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t paren = stat.rfind(')');
+        if (paren == std::string::npos)
+            continue;
+        char state = 0;
+        long ppid = 0, pgrp = 0;
+        if (std::sscanf(stat.c_str() + paren + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3 ||
+            pgrp != group)
+            continue;
+        ++*members;
+        allStopped = allStopped && (state == 'T' || state == 't');
+    }
+    return allStopped;
+}
+
+// Ends the run's server: this test goes last and gets its own harness run.
+TEST(SambaServerStop, ServerKilledDuringAReadGivesABadReplyWithoutHanging)
+{
+    REQUIRE_SERVER();
+    pid_t group = 0;
+    std::ifstream(server->pidFile) >> group;
+    ASSERT_GT(group, 1) << "no smbd pid in " << server->pidFile;
+    const Bytes &want = shareFile("victim.bin", 1u << 20);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\victim.bin");
+    ASSERT_EQ(file.opened, 1);
+    ASSERT_TRUE(readExactly(file.handle, 100000) == slice(want, 0, 100000));
+
+    // Freeze the server so that the next read is certainly waiting for it
+    // when it dies. SIGPIPE keeps its default: the library must not raise it.
+    ASSERT_EQ(kill(-group, SIGSTOP), 0);
+    size_t members = 0;
+    const auto freeze = Clock::now();
+    while (!groupStopped(group, &members) && secondsSince(freeze) < 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(groupStopped(group, &members));
+    ASSERT_GE(members, 2u) << "expected the main smbd and the child serving this session";
+
+    Bytes rest(want.size() - 100000, 0xEE);
+    std::atomic<int32_t> result{1};
+    std::atomic<double> took{0};
+    std::thread reader([&] {
+        const auto start = Clock::now();
+        result = SMBReadFile(file.handle, static_cast<uint32_t>(rest.size()), rest.data());
+        took = secondsSince(start);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto killed = Clock::now();
+    EXPECT_EQ(kill(-group, SIGKILL), 0);
+    reader.join();
+    EXPECT_EQ(result.load(), SMB_READ_BAD_REPLY);
+    EXPECT_GE(took.load(), 0.25) << "the read ended before the server died";
+    // The closed connection ends the wait at once, well before its 8 s.
+    EXPECT_LT(secondsSince(killed), 3.0);
+
+    // Closing and disconnecting over the dead connection release the handles.
+    auto start = Clock::now();
+    EXPECT_EQ(SMBCloseFile(file.handle), 1);
+    file.handle = nullptr;
+    EXPECT_LT(secondsSince(start), 3.0);
+    start = Clock::now();
+    EXPECT_EQ(SMBDisonnect(session.handle), 1);
+    session.handle = nullptr;
+    EXPECT_LT(secondsSince(start), 3.0);
+
+    SmbSession *again = nullptr;
+    EXPECT_EQ(SMBConnect(server->address.c_str(), server->name.c_str(),
+                         server->sharePath.c_str(), &again),
+              0);
+    EXPECT_EQ(again, nullptr);
+}
+
+}  // namespace
