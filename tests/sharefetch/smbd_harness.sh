@@ -106,6 +106,8 @@ trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 
 ip link set lo up
+# Files the command puts on the share must be readable by the guest too.
+umask 022
 
 # The guest account (nobody) must be able to walk down to the share.
 chmod 0755 "$base"
