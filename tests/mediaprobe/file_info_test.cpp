@@ -56,6 +56,16 @@ TEST(FileSize, ReportsBytesOrMinusOne)
     EXPECT_EQ(getFileSize(nullptr), -1);
 }
 
+TEST(FileSize, KeepsTheLowThirtyTwoBits)
+{
+    ScratchDir dir;
+    const fs::path sparse = dir.file("sparse", 0);
+    fs::resize_file(sparse, (uintmax_t{1} << 32) + 5);
+    EXPECT_EQ(getFileSize(sparse.c_str()), 5);
+    fs::resize_file(sparse, uintmax_t{0xC0000000});
+    EXPECT_EQ(getFileSize(sparse.c_str()), INT32_MIN / 2);
+}
+
 TEST(FileSize, WorksOnDirectories)
 {
     ScratchDir dir;

@@ -414,7 +414,7 @@ TEST(VersionResourceMalformed, CorruptDataEntryAndTree)
     EXPECT_FALSE(builds(withVersionTree(image, l, tree)));
 }
 
-TEST(VersionResourceMalformed, NestingIsBounded)
+TEST(VersionResourceMalformed, NestingIsBoundedAndZeroPaddingEndsABlock)
 {
     const std::vector<uint8_t> image = readBytes(pe("version_e4_64.dll"));
     const Layout l = layoutOf(image);
@@ -423,6 +423,13 @@ TEST(VersionResourceMalformed, NestingIsBounded)
     EXPECT_TRUE(query(block, "\\a\\a\\a").found);
     EXPECT_FALSE(query(block, "\\a\\a\\a\\a").found);
     EXPECT_FALSE(builds(withVersionTree(image, l, chain(30))));
+
+    // Zero bytes where a child would start are padding that ends the block.
+    std::vector<uint8_t> padded = chain(2);
+    padded[0] = 36;
+    padded.resize(36, 0);
+    ASSERT_TRUE(buildVersionBlock(withVersionTree(image, l, padded).data(), image.size(), block));
+    EXPECT_TRUE(query(block, "\\a").found);
 }
 
 TEST(VersionResourceMalformed, ByteDamageKeepsLookupsInsideTheBlock)
