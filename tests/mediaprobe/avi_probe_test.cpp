@@ -122,9 +122,9 @@ TEST(AviProbe, NothingWrittenWithoutAVideoStream)
     const ScratchFile truncatedMain(avi(chunk("avih", Bytes(36, 1))));
     const ScratchFile wave(list("RIFF", "WAVE", chunk("fmt ", Bytes(16, 1))));
     const ScratchFile emptyStreamList(avi(cat({avih({}), list("LIST", "strl", {})})));
-    for (const char *path :
-         {(kAviDir / "audio_only.avi").c_str(), "/nonexistent/x.avi", static_cast<const char *>(nullptr),
-          truncatedMain.path(), wave.path(), emptyStreamList.path()}) {
+    const std::string audioOnly = (kAviDir / "audio_only.avi").string();
+    for (const char *path : {audioOnly.c_str(), "/nonexistent/x.avi", static_cast<const char *>(nullptr),
+                             truncatedMain.path(), wave.path(), emptyStreamList.path()}) {
         SCOPED_TRACE(path ? path : "null path");
         const AviResult r = probe(path);
         EXPECT_EQ(r.duration, kNoDuration);
