@@ -77,7 +77,7 @@ void PeerLink::sendInPieces(const Bytes &bytes, std::initializer_list<size_t> si
     send(Bytes(bytes.begin() + static_cast<ptrdiff_t>(at), bytes.end()));
 }
 
-bool PeerLink::waitForClose(int ms)
+bool PeerLink::waitForClose(int ms, Bytes *received)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     uint8_t scratch[4096];
@@ -86,8 +86,11 @@ bool PeerLink::waitForClose(int ms)
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !waitReadable(fd, static_cast<int>(left.count())))
             return false;
-        if (::recv(fd, scratch, sizeof scratch, 0) <= 0)
+        const ssize_t n = ::recv(fd, scratch, sizeof scratch, 0);
+        if (n <= 0)
             return true;
+        if (received != nullptr)
+            received->insert(received->end(), scratch, scratch + n);
     }
 }
 
@@ -286,4 +289,22 @@ SmbSession *connectToPeer(const ScriptedPeer &peer, const char *share)
     SmbSession *session = nullptr;
     EXPECT_EQ(SmbConnectAtPort("127.0.0.1", "server", share, peer.port(), &session), 1);
     return session;
+}
+
+Bytes requestHeader(uint8_t command, uint16_t tid, uint16_t uid, uint8_t flags, uint16_t flags2)
+{
+    const auto pid = static_cast<uint16_t>(::getpid());
+    return Bytes{0xFF, 'S', 'M', 'B', command, 0, 0, 0, 0, flags,
+                 static_cast<uint8_t>(flags2), static_cast<uint8_t>(flags2 >> 8),
+                 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                 static_cast<uint8_t>(tid), static_cast<uint8_t>(tid >> 8),
+                 static_cast<uint8_t>(pid), static_cast<uint8_t>(pid >> 8),
+                 static_cast<uint8_t>(uid), static_cast<uint8_t>(uid >> 8),
+                 static_cast<uint8_t>(pid), static_cast<uint8_t>(pid >> 8)};
+}
+
+Bytes concat(Bytes head, const Bytes &tail)
+{
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
 }

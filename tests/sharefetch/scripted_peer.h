@@ -27,8 +27,9 @@ struct PeerLink {
     // Sends bytes in pieces of the given sizes (the rest as a last piece),
     // pausing between them so that each arrives as a segment of its own.
     void sendInPieces(const Bytes &bytes, std::initializer_list<size_t> sizes, int pauseMs = 20);
-    // True when the client closed within ms, whatever it sent before.
-    bool waitForClose(int ms);
+    // True when the client closed within ms; what it sent before that is
+    // added to *received.
+    bool waitForClose(int ms, Bytes *received = nullptr);
     // Ends the connection at once with a reset.
     void reset();
 };
@@ -93,3 +94,10 @@ void serveOpen(PeerLink &link, uint16_t fid, uint32_t fileSize);
 // Client side: SMBConnect's steps against the peer's port on 127.0.0.1.
 struct SmbSession;
 SmbSession *connectToPeer(const ScriptedPeer &peer, const char *share = "\\\\SERVER\\SHARE");
+
+// The 32 header bytes every request starts with: signature, command, TID,
+// and this process's id as PID and MID, with uid; the rest zero.
+Bytes requestHeader(uint8_t command, uint16_t tid, uint16_t uid, uint8_t flags = 0,
+                    uint16_t flags2 = 0);
+// header + bytes
+Bytes concat(Bytes head, const Bytes &tail);
