@@ -94,6 +94,8 @@ bool PeerLink::waitForClose(int ms, Bytes *received)
     }
 }
 
+void PeerLink::finishSending() { ::shutdown(fd, SHUT_WR); }
+
 void PeerLink::reset()
 {
     const linger hard{1, 0};
@@ -126,6 +128,7 @@ ScriptedPeer::ScriptedPeer(std::function<void(PeerLink &)> script)
         if (link.fd >= 0) {
             // Closing with the client's bytes unread would reset the
             // connection and could discard replies it has not read yet.
+            link.finishSending();
             link.waitForClose(kPeerWaitMs);
             ::close(link.fd);
         }

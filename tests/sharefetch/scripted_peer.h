@@ -30,6 +30,8 @@ struct PeerLink {
     // True when the client closed within ms; what it sent before that is
     // added to *received.
     bool waitForClose(int ms, Bytes *received = nullptr);
+    // Sends the end of the stream; the client's reads fail from then on.
+    void finishSending();
     // Ends the connection at once with a reset.
     void reset();
 };
@@ -37,7 +39,10 @@ struct PeerLink {
 class ScriptedPeer {
 public:
     explicit ScriptedPeer(std::function<void(PeerLink &)> script);
-    ~ScriptedPeer();  // waits for the script, then for the client to close (10 s at most)
+    // Waits for the script; then ends the peer's side of the stream, so that
+    // any further read of the client fails at once, and waits for the client
+    // to close (10 s at most).
+    ~ScriptedPeer();
     ScriptedPeer(const ScriptedPeer &) = delete;
     ScriptedPeer &operator=(const ScriptedPeer &) = delete;
 

@@ -1,0 +1,351 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "scripted_peer.h"
+#include "sharefetch.h"
+#include "smb_file.h"
+
+namespace {
+
+constexpr uint16_t kUid = 101;  // the second logon's UID in serveConnect
+constexpr uint16_t kTid = 7;
+constexpr uint16_t kFid = 0x4242;
+
+Bytes withByte(Bytes bytes, size_t at, uint8_t value)
+{
+    bytes.at(at) = value;
+    return bytes;
+}
+
+Bytes content(size_t n)
+{
+    Bytes out(n);
+    for (size_t i = 0; i < n; ++i)
+        out[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
+    return out;
+}
+
+// READ_RAW as the client must send it, from the table.
+Bytes readRawRequest(uint32_t offset, uint16_t maxCount)
+{
+    const Bytes words{8,
+                      static_cast<uint8_t>(kFid), static_cast<uint8_t>(kFid >> 8),
+                      static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8),
+                      static_cast<uint8_t>(offset >> 16), static_cast<uint8_t>(offset >> 24),
+                      static_cast<uint8_t>(maxCount), static_cast<uint8_t>(maxCount >> 8),
+                      0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
+    return concat(requestHeader(0x1A, kTid, kUid, 0x08, 0x0001), words);
+}
+
+// Answers each READ_RAW with the requested bytes of data, and records the
+// requests.
+void serveReads(PeerLink &link, const Bytes &data, size_t count, std::vector<Bytes> &requests)
+{
+    for (size_t i = 0; i < count; ++i) {
+        const Bytes request = link.readMessage();
+        requests.push_back(request);
+        if (request.size() != 51)
+            return;
+        const size_t offset = le32(request, 35);
+        const size_t length = le16(request, 39);
+        link.send(sessionMessage(Bytes(data.begin() + static_cast<ptrdiff_t>(offset),
+                                       data.begin() + static_cast<ptrdiff_t>(offset + length))));
+    }
+}
+
+// A connected session and an open file on the peer, run by the test.
+struct OpenFile {
+    SmbSession *session = nullptr;
+    SmbFile *file = nullptr;
+
+    OpenFile(const ScriptedPeer &peer, uint32_t startOffset = 0)
+    {
+        session = connectToPeer(peer);
+        if (session != nullptr) {
+            EXPECT_EQ(SMBOpenFile(session, "\\media\\song.mp3", startOffset, &file), 1);
+        }
+    }
+    ~OpenFile()
+    {
+        // The peer has ended its side after its script; these fail fast and
+        // still release everything.
+        SMBCloseFile(file);
+        SMBDisonnect(session);
+    }
+};
+
+}  // namespace
+
+TEST(SMBOpenFile, SendsTheOpenAndStoresTheReply)
+{
+    Bytes open, close;
+    ScriptedPeer peer([&](PeerLink &link) {
+        serveConnect(link);
+        open = link.readMessage();
+        link.send(sessionMessage(openReply(kFid, 123456789, 0x01020304, 0x0040)));
+        close = link.readMessage();
+        link.send(sessionMessage(closeReply()));
+        link.readMessage();
+        link.send(sessionMessage(treeDisconnectReply()));
+    });
+    SmbSession *session = connectToPeer(peer);
+    ASSERT_NE(session, nullptr);
+    SmbFile *file = nullptr;
+    ASSERT_EQ(SMBOpenFile(session, "\\dir\\a b.mp3", 0xFFFFFFFF, &file), 1);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->fid, kFid);
+    EXPECT_EQ(file->fileSize, 123456789u);
+    EXPECT_EQ(file->lastWriteTime, 0x01020304u);
+    EXPECT_EQ(file->grantedAccess, 0x0040);
+    EXPECT_EQ(file->readOffset, 0u);
+    EXPECT_EQ(file->tree, session->currentTree);
+    EXPECT_EQ(std::string(file->path), "\\dir\\a b.mp3");
+    EXPECT_EQ(SMBGetFileSize(file), 123456789u);
+    EXPECT_EQ(SMBCloseFile(file), 1);
+    EXPECT_EQ(SMBDisonnect(session), 1);
+    peer.finish();
+
+    const std::string path = "\\dir\\a b.mp3";
+    const Bytes openWords{2, 0x40, 0, 0, 0, static_cast<uint8_t>(path.size() + 2), 0, 0x04};
+    EXPECT_EQ(open, concat(requestHeader(0x02, kTid, kUid),
+                           concat(openWords, concat(textBytes(path), {0}))));
+    EXPECT_EQ(open.size(), path.size() + 41);
+    const Bytes closeWords{3, static_cast<uint8_t>(kFid), static_cast<uint8_t>(kFid >> 8),
+                           0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(close, concat(requestHeader(0x04, kTid, kUid), closeWords));
+}
+
+TEST(SMBOpenFile, ShortPathAndRefusedOpens)
+{
+    const Bytes good = openReply(kFid, 99);
+    const struct {
+        const char *what;
+        Bytes reply;
+        bool opened;
+    } cases[] = {
+        {"3-character path, 49-byte reply", good, true},
+        {"file not found", smbReply(0x02, {}, {}, {1, 0x80, 0, 0}), false},
+        {"error class on a full reply", withByte(good, 5, 1), false},
+        {"46 bytes: no access field", Bytes(good.begin(), good.begin() + 46), false},
+        {"longer than the 49-byte buffer", concat(good, {0}), false},
+    };
+    for (const auto &c : cases) {
+        Bytes open;
+        ScriptedPeer peer([&](PeerLink &link) {
+            serveConnect(link);
+            open = link.readMessage();
+            link.send(sessionMessage(c.reply));
+        });
+        SmbSession *session = connectToPeer(peer);
+        ASSERT_NE(session, nullptr);
+        SmbFile *file = reinterpret_cast<SmbFile *>(&open);
+        EXPECT_EQ(SMBOpenFile(session, "\\ab", 0, &file), c.opened ? 1 : 0) << c.what;
+        EXPECT_EQ(file != nullptr, c.opened) << c.what;
+        if (file != nullptr) {
+            EXPECT_EQ(SMBGetFileSize(file), 99u);
+        }
+        SMBCloseFile(file);
+        SMBDisonnect(session);
+        peer.finish();
+        EXPECT_EQ(open.size(), 44u) << c.what;
+    }
+}
+
+TEST(SMBOpenFile, ArgumentsAndLimits)
+{
+    Bytes after;
+    ScriptedPeer peer([&](PeerLink &link) {
+        serveConnect(link);
+        link.waitForClose(5000, &after);
+    });
+    SmbSession *session = connectToPeer(peer);
+    ASSERT_NE(session, nullptr);
+    SmbFile *file = nullptr;
+    EXPECT_EQ(SMBOpenFile(session, "\\a", 0, nullptr), 0);
+    EXPECT_EQ(SMBOpenFile(nullptr, "\\a", 0, &file), 0);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(SMBOpenFile(session, nullptr, 0, &file), 0);
+    // The byte count (length + 2) would not fit 16 bits.
+    EXPECT_EQ(SMBOpenFile(session, std::string(65534, 'p').c_str(), 0, &file), 0);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(SMBGetFileSize(nullptr), 0u);
+    EXPECT_EQ(SMBCloseFile(nullptr), 0);
+    EXPECT_EQ(SmbSetReadOffset(nullptr, 0), -1);
+    EXPECT_EQ(SmbClose(nullptr), -1);
+    // Disconnect without a reply to TREE_DISCONNECT: the peer closes first.
+    session->currentTree = nullptr;
+    SmbTreeRelease(session->treeListHead);
+    EXPECT_EQ(SMBDisonnect(session), 1);
+    peer.finish();
+    EXPECT_TRUE(after.empty()) << "a refused open went on the wire";
+}
+
+TEST(SMBReadFile, ReadsInChunksOfTheRawSize)
+{
+    const Bytes data = content(200000);
+    std::vector<Bytes> requests;
+    ScriptedPeer peer([&](PeerLink &link) {
+        serveConnect(link, 65536);
+        serveOpen(link, kFid, 200000);
+        serveReads(link, data, 4, requests);
+    });
+    Bytes buffer(200000, 0xEE);
+    {
+        OpenFile open(peer);
+        ASSERT_NE(open.file, nullptr);
+        EXPECT_EQ(SMBReadFile(open.file, 0, buffer.data()), 0) << "count 0 sends nothing";
+        EXPECT_EQ(SMBReadFile(open.file, 200000, buffer.data()), 200000);
+        EXPECT_EQ(open.file->readOffset, 200000u);
+        EXPECT_EQ(SMBGetFileSize(open.file), 200000u);
+    }
+    peer.finish();
+    EXPECT_EQ(buffer, data);
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0], readRawRequest(0, 65535));
+    EXPECT_EQ(requests[1], readRawRequest(65535, 65535));
+    EXPECT_EQ(requests[2], readRawRequest(131070, 65535));
+    EXPECT_EQ(requests[3], readRawRequest(196605, 3395));
+}
+
+TEST(SMBReadFile, StartOffsetAndOtherRawSizes)
+{
+    const Bytes data = content(300000);
+    const struct {
+        uint32_t rawSize;
+        uint32_t start;
+        uint32_t count;
+        std::vector<uint32_t> chunks;
+    } cases[] = {
+        {65536, 1000, 10, {10}},
+        {65536, 0xFFFFFFFF, 10, {10}},  // -1 means 0
+        {1000, 5, 2500, {1000, 1000, 500}},
+        {100000, 0, 140000, {65535, 65535, 8930}},  // MaxCount has 16 bits
+    };
+    for (const auto &c : cases) {
+        std::vector<Bytes> requests;
+        ScriptedPeer peer([&](PeerLink &link) {
+            serveConnect(link, c.rawSize);
+            serveOpen(link, kFid, 300000);
+            serveReads(link, data, c.chunks.size(), requests);
+        });
+        Bytes buffer(c.count);
+        {
+            OpenFile open(peer, c.start);
+            ASSERT_NE(open.file, nullptr);
+            EXPECT_EQ(SMBReadFile(open.file, c.count, buffer.data()),
+                      static_cast<int32_t>(c.count));
+        }
+        peer.finish();
+        uint32_t offset = c.start == 0xFFFFFFFF ? 0 : c.start;
+        EXPECT_EQ(buffer, Bytes(data.begin() + offset, data.begin() + offset + c.count));
+        ASSERT_EQ(requests.size(), c.chunks.size());
+        for (size_t i = 0; i < requests.size(); ++i) {
+            EXPECT_EQ(requests[i], readRawRequest(offset, static_cast<uint16_t>(c.chunks[i])));
+            offset += c.chunks[i];
+        }
+    }
+}
+
+TEST(SMBReadFile, RawRepliesOfTheWrongSize)
+{
+    const Bytes data = content(3000);
+    const struct {
+        const char *what;
+        size_t replyLength;
+    } cases[] = {{"one byte short", 999}, {"one byte long", 1001}, {"empty", 0}};
+    for (const auto &c : cases) {
+        ScriptedPeer peer([&](PeerLink &link) {
+            serveConnect(link, 1000);
+            serveOpen(link, kFid, 3000);
+            std::vector<Bytes> requests;
+            serveReads(link, data, 1, requests);
+            link.readMessage();
+            link.send(sessionMessage(Bytes(data.begin() + 1000,
+                                           data.begin() + 1000 + static_cast<ptrdiff_t>(
+                                                                     c.replyLength))));
+        });
+        Bytes buffer(3000, 0xEE);
+        OpenFile open(peer);
+        ASSERT_NE(open.file, nullptr);
+        EXPECT_EQ(SMBReadFile(open.file, 3000, buffer.data()), SMB_READ_BAD_REPLY) << c.what;
+        EXPECT_EQ(open.file->readOffset, 1000u) << "only the first chunk counts";
+        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 1000),
+                  Bytes(data.begin(), data.begin() + 1000));
+        EXPECT_EQ(buffer[2000], 0xEE) << "nothing landed past the failed chunk";
+    }
+}
+
+TEST(SMBReadFile, SendFailsOnAResetConnection)
+{
+    std::promise<void> resetDone;
+    ScriptedPeer peer([&](PeerLink &link) {
+        serveConnect(link);
+        serveOpen(link, kFid, 100);
+        link.reset();
+        resetDone.set_value();
+    });
+    OpenFile open(peer);
+    ASSERT_NE(open.file, nullptr);
+    resetDone.get_future().wait();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the reset arrive
+    Bytes buffer(100);
+    // A closed peer must not raise SIGPIPE: the test would die here.
+    EXPECT_EQ(SMBReadFile(open.file, 100, buffer.data()), SMB_READ_SEND_FAILED);
+    EXPECT_EQ(open.file->readOffset, 0u);
+}
+
+TEST(SMBReadFile, RefusedReadsSendNothing)
+{
+    Bytes after;
+    ScriptedPeer peer([&](PeerLink &link) {
+        serveConnect(link, 0);  // the server allows no raw reads
+        serveOpen(link, kFid, 100);
+        link.finishSending();
+        link.waitForClose(5000, &after);
+    });
+    {
+        OpenFile open(peer, 0xFFFFFF00u);
+        ASSERT_NE(open.file, nullptr);
+        Bytes buffer(1000);
+        EXPECT_EQ(SMBReadFile(nullptr, 10, buffer.data()), SMB_READ_BAD_ARGUMENT);
+        EXPECT_EQ(SMBReadFile(open.file, 10, nullptr), SMB_READ_BAD_ARGUMENT);
+        EXPECT_EQ(SMBReadFile(open.file, 0x80000000u, buffer.data()), SMB_READ_BAD_ARGUMENT);
+        // Past offset 0xFFFFFFFF the offset field would wrap to the file's start.
+        EXPECT_EQ(SMBReadFile(open.file, 0x100, buffer.data()), SMB_READ_BAD_ARGUMENT);
+        EXPECT_EQ(SMBReadFile(open.file, 0xFF, buffer.data()), SMB_READ_NO_RAW_SIZE);
+        EXPECT_EQ(SMBReadFile(open.file, 0, buffer.data()), 0);
+        EXPECT_EQ(open.file->readOffset, 0xFFFFFF00u);
+        // Close and disconnect find the peer gone quiet; both still release.
+    }
+    peer.finish();
+    // Only the CLOSE and TREE_DISCONNECT of the clean-up came after the open.
+    const Bytes close = concat(requestHeader(0x04, kTid, kUid),
+                               {3, static_cast<uint8_t>(kFid), static_cast<uint8_t>(kFid >> 8),
+                                0, 0, 0, 0, 0, 0});
+    const Bytes disconnect = concat(requestHeader(0x71, kTid, kUid), {0, 0, 0});
+    EXPECT_EQ(after, concat(sessionMessage(close), sessionMessage(disconnect)));
+}
+
+TEST(SMBCloseFile, RefusedCloseStillReleasesTheHandle)
+{
+    Bytes close;
+    ScriptedPeer peer([&](PeerLink &link) {
+        serveConnect(link);
+        serveOpen(link, kFid, 5);
+        close = link.readMessage();
+        link.send(sessionMessage(smbReply(0x04, {}, {}, {1, 0x80, 0, 0})));
+    });
+    SmbSession *session = connectToPeer(peer);
+    ASSERT_NE(session, nullptr);
+    SmbFile *file = nullptr;
+    ASSERT_EQ(SMBOpenFile(session, "\\x", 0, &file), 1);
+    EXPECT_EQ(SmbClose(file), -1) << "the record is kept";
+    EXPECT_EQ(SMBCloseFile(file), 1);  // the leak checker sees the release
+    SMBDisonnect(session);
+    peer.finish();
+    EXPECT_EQ(close.size(), 41u);
+}
