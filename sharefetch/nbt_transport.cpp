@@ -12,11 +12,6 @@ inline constexpr int32_t kEncodedNameLength = 32;
 inline constexpr int32_t kNameCharacters = 16;
 inline constexpr int32_t kDrainScratch = 100;
 
-struct Piece {
-    const uint8_t *data;
-    int32_t length;
-};
-
 // One read of at most length bytes after a readability wait; a wake-up that
 // finds no data waits again. Bytes read, or -1 for a time-out, a failed wait,
 // end of stream or an error.
@@ -32,21 +27,36 @@ long readAfterWait(const NbtConnection *connection, uint8_t *data, size_t length
     }
 }
 
-// Puts all length bytes on the wire. A non-blocking socket may take only
-// part; the rest follows once it is writable again, within the wait.
-bool sendWhole(const NbtConnection *connection, const uint8_t *data, size_t length)
+// Puts all pieces on the wire, gathered: a request and its session header
+// leave in one call and one TCP segment instead of one per piece. A
+// non-blocking socket may take only part; the rest follows once it is
+// writable again, within the wait.
+bool sendWhole(const NbtConnection *connection, SocketPiece *pieces, int32_t count)
 {
-    while (length > 0) {
-        const long n = socketSend(connection->socket, data, length);
-        if (n > 0) {
-            data += n;
-            length -= static_cast<size_t>(n);
+    int32_t first = 0;
+    while (first < count && pieces[first].length == 0)
+        ++first;
+    while (first < count) {
+        const long n = socketSendPieces(connection->socket, pieces + first, count - first);
+        if (n == kSocketWouldBlock || n == 0) {
+            if (socketWaitWritable(connection->socket, kNbtWaitMs) != SocketWait::Ready)
+                return false;
             continue;
         }
-        if (n != kSocketWouldBlock && n != 0)
+        if (n < 0)
             return false;
-        if (socketWaitWritable(connection->socket, kNbtWaitMs) != SocketWait::Ready)
-            return false;
+        // Step past what was taken: whole pieces, then part of the next.
+        auto taken = static_cast<size_t>(n);
+        while (first < count && taken >= pieces[first].length) {
+            taken -= pieces[first].length;
+            ++first;
+        }
+        if (first < count) {
+            pieces[first].data = static_cast<const uint8_t *>(pieces[first].data) + taken;
+            pieces[first].length -= taken;
+        }
+        while (first < count && pieces[first].length == 0)
+            ++first;
     }
     return true;
 }
@@ -213,22 +223,20 @@ int32_t NbtSendChain(NbtConnection *connection, BufChain *chain, int32_t total)
 {
     if (total < 0)
         return -1;
-    Piece pieces[kNbtMaxSendPieces];
+    SocketPiece pieces[kNbtMaxSendPieces];
     int32_t count = 0;
     int32_t sum = 0;
     for (BufChain *node = chain; node != nullptr && count < kNbtMaxSendPieces;
          node = node->next) {
         const int32_t room = node->data != nullptr && node->length > 0 ? node->length : 0;
         const int32_t take = room < total - sum ? room : total - sum;
-        pieces[count++] = Piece{node->data, take};
+        pieces[count++] = SocketPiece{node->data, static_cast<size_t>(take)};
         sum += take;
         if (sum == total)
             break;
     }
-    for (int32_t i = 0; i < count; ++i) {
-        if (!sendWhole(connection, pieces[i].data, static_cast<size_t>(pieces[i].length)))
-            return -1;
-    }
+    if (!sendWhole(connection, pieces, count))
+        return -1;
     return sum;
 }
 

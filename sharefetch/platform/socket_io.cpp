@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -118,10 +119,19 @@ SocketWait socketWaitWritable(SocketHandle socket, int milliseconds)
     return waitFor(socket, POLLOUT, milliseconds);
 }
 
-long socketSend(SocketHandle socket, const void *data, size_t length)
+long socketSendPieces(SocketHandle socket, const SocketPiece *pieces, int count)
 {
+    constexpr int kMaxPieces = 16;
+    if (count < 0 || count > kMaxPieces)
+        return -1;
+    iovec vectors[kMaxPieces];
+    for (int i = 0; i < count; ++i)
+        vectors[i] = iovec{const_cast<void *>(pieces[i].data), pieces[i].length};
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = static_cast<size_t>(count);
     for (;;) {
-        const ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL);
+        const ssize_t n = ::sendmsg(socket, &message, MSG_NOSIGNAL);
         if (n >= 0)
             return static_cast<long>(n);
         if (errno == EINTR)

@@ -10,7 +10,7 @@
 using SocketHandle = int;
 inline constexpr SocketHandle kNoSocket = -1;
 
-// Result of socketSend and socketReceive when the non-blocking socket has no
+// Result of socketSendPieces and socketReceive when the non-blocking socket has no
 // room or no data at the moment; a wait and another try may succeed.
 inline constexpr long kSocketWouldBlock = -2;
 
@@ -42,9 +42,15 @@ bool socketConnectSucceeded(SocketHandle socket);
 SocketWait socketWaitReadable(SocketHandle socket, int milliseconds);
 SocketWait socketWaitWritable(SocketHandle socket, int milliseconds);
 
-// Bytes taken (0 only for length 0), kSocketWouldBlock, or -1 on error. A
-// peer that has gone away gives -1, never a signal.
-long socketSend(SocketHandle socket, const void *data, size_t length);
+// Gathers count pieces into one send: bytes taken (0 only when the pieces
+// hold none), kSocketWouldBlock, or -1 on error; the non-blocking socket may
+// take only a leading part. A peer that has gone away gives -1, never a
+// signal.
+struct SocketPiece {
+    const void *data;
+    size_t length;
+};
+long socketSendPieces(SocketHandle socket, const SocketPiece *pieces, int count);
 // Bytes received, 0 when the peer closed, kSocketWouldBlock, or -1 on error.
 long socketReceive(SocketHandle socket, void *data, size_t length);
 

@@ -323,3 +323,40 @@ TEST(NbtSend, FinishesWhatAFullSocketTookOnlyInPart)
     peer.finish();
     EXPECT_EQ(got, body);
 }
+
+TEST(NbtSend, GatheredPiecesSurviveSendsThatStopMidPiece)
+{
+    // Nine buffers of uneven sizes, one of them empty, through a send buffer
+    // far smaller than the message: the socket takes part of a piece, whole
+    // pieces and parts of several at once, and the peer must still see every
+    // byte once, in chain order.
+    const size_t sizes[] = {1, 4000, 0, 7, 30000, 3, 50000, 5, 37000};
+    Bytes body;
+    BufChain *chain = nullptr;
+    BufChain **tail = &chain;
+    unsigned seed = 1;
+    for (size_t size : sizes) {
+        const Bytes part = pattern(size, seed++);
+        body.insert(body.end(), part.begin(), part.end());
+        *tail = BufChainNew(static_cast<int32_t>(size));
+        ASSERT_NE(*tail, nullptr);
+        if (size > 0)
+            std::memcpy((*tail)->data, part.data(), size);
+        tail = &(*tail)->next;
+    }
+    Bytes got;
+    ScriptedPeer peer(afterSession([&](PeerLink &link) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        got = link.readMessage();
+    }));
+    NbtConnection *connection = openToPeer(peer);
+    ASSERT_NE(connection, nullptr);
+    const int small = 4096;
+    ASSERT_EQ(setsockopt(connection->socket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    const auto length = static_cast<int32_t>(body.size());
+    EXPECT_EQ(NbtSendMessage(connection, chain, length), length + 4);
+    BufChainFree(chain);
+    NbtClose(connection);
+    peer.finish();
+    EXPECT_EQ(got, body);
+}
