@@ -27,6 +27,17 @@ long readAfterWait(const NbtConnection *connection, uint8_t *data, size_t length
     }
 }
 
+// Like readAfterWait, but reads first and waits only when nothing is there:
+// a body usually arrives right behind its header, and a readability wait
+// that would return at once is a system call for nothing.
+long readBeforeWait(const NbtConnection *connection, uint8_t *data, size_t length, int waitMs)
+{
+    const long n = socketReceive(connection->socket, data, length);
+    if (n == kSocketWouldBlock)
+        return readAfterWait(connection, data, length, waitMs);
+    return n > 0 ? n : -1;
+}
+
 // Puts all pieces on the wire, gathered: a request and its session header
 // leave in one call and one TCP segment instead of one per piece. A
 // non-blocking socket may take only part; the rest follows once it is
@@ -278,8 +289,8 @@ int32_t NbtReceiveChain(NbtConnection *connection, BufChain *chain, uint32_t cap
     while (node != nullptr && total < expected) {
         const uint32_t room = static_cast<uint32_t>(node->length) - position;
         const uint32_t missing = expected - total;
-        const long n = readAfterWait(connection, node->data + position,
-                                     missing < room ? missing : room, kNbtWaitMs);
+        const long n = readBeforeWait(connection, node->data + position,
+                                      missing < room ? missing : room, kNbtWaitMs);
         if (n < 0)
             return -1;
         total += static_cast<uint32_t>(n);
