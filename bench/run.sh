@@ -58,7 +58,7 @@ MP_BENCH_DATA=$data "$root/tests/sharefetch/smbd_harness.sh" \
 step "results"
 {
   echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')," \
-       "kernel $(uname -r), $(smbd --version), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+       "kernel $(uname -r), Samba $(smbd --version | sed "s/^Version //"), load average $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "Run: $(date -u '+%Y-%m-%d %H:%M UTC'), $reps repetitions, medians"
   echo
   python3 "$root/bench/report.py" "$out/mediaprobe.json" "$out/sharefetch.json"
