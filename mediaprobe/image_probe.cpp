@@ -33,6 +33,8 @@ constexpr int kStartOfScan = 0xDA;
 // the only frame headers whose dimensions are taken.
 constexpr int kFirstFrameCode = 0xC0;
 constexpr int kLastFrameCode = 0xC3;
+// Segments up to this length are skipped by reading, longer ones by a seek.
+constexpr long kSkipByReading = 4096;
 
 // A big-endian 16-bit field, as the bytes lie, turned into a host value.
 bool readBigEndian16(std::FILE *stream, uint16_t &value)
@@ -93,7 +95,17 @@ bool skipSegment(std::FILE *stream)
     uint16_t length = 0;
     if (!readBigEndian16(stream, length))
         return false;
-    (void)std::fseek(stream, static_cast<long>(length) - 2, SEEK_CUR);
+    const long step = static_cast<long>(length) - 2;
+    // A seek costs a system call even when the bytes are already buffered,
+    // and most segments are; short steps forward are read past instead. A
+    // short read here leaves end of file for the next read, as a seek past
+    // the end does.
+    if (step > 0 && step <= kSkipByReading) {
+        unsigned char discard[kSkipByReading];
+        (void)std::fread(discard, 1, static_cast<size_t>(step), stream);
+    } else {
+        (void)std::fseek(stream, step, SEEK_CUR);
+    }
     return true;
 }
 

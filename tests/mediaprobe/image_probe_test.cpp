@@ -186,6 +186,37 @@ TEST(JpegProbe, WalkFollowsTheByteRules)
     EXPECT_EQ(j.height, 23);
 }
 
+// A segment of the given code whose length field says `length`, filled with
+// bytes that hold no marker prefix.
+std::vector<uint8_t> segment(uint8_t code, uint16_t length)
+{
+    std::vector<uint8_t> bytes = {0xFF, code, uint8_t(length >> 8), uint8_t(length)};
+    bytes.resize(2u + length, 0x5A);
+    return bytes;
+}
+
+TEST(JpegProbe, SegmentsOfEveryLengthAreSteppedOverWhole)
+{
+    // Short segments are read past, long ones (an embedded thumbnail) sought
+    // past; either way the walk lands on the next marker.
+    for (uint16_t length : std::initializer_list<uint16_t>{2, 3, 4097, 4098, 4099, 60000}) {
+        Jpeg j = probeJpeg(kSoi + segment(0xFE, 5000) + segment(0xE1, length) +
+                           frame(0xC2, 29, 41) + kSos);
+        EXPECT_EQ(j.result, 1) << length;
+        EXPECT_EQ(j.height, 29) << length;
+        EXPECT_EQ(j.width, 41) << length;
+    }
+    // A segment that claims more bytes than the file holds ends the walk at
+    // the end of the file, without a frame.
+    for (uint16_t length : std::initializer_list<uint16_t>{100, 4098, 30000}) {
+        std::vector<uint8_t> cut = kSoi + segment(0xE1, length) + frame(0xC0, 23, 37) + kSos;
+        cut.resize(kSoi.size() + 4 + length / 2);
+        Jpeg j = probeJpeg(cut);
+        EXPECT_EQ(j.result, 0) << length;
+        EXPECT_EQ(j.height, kUntouched) << length;
+    }
+}
+
 // ---- GIF -------------------------------------------------------------------
 
 TEST(GifProbe, MeasuresPicturesMadeByImageMagick)
