@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include "mediaprobe.h"
 #include "platform/pe_version_resource.h"
 
@@ -250,10 +253,44 @@ TEST(FileVersionText, OnlyTheUsEnglishWindowsKeyCounts)
               "2.0.0.1");
 }
 
-TEST(FileVersionText, NullOutputIsRefused)
+// Counts the times the file is opened while the watch lives.
+class OpenWatch {
+public:
+    explicit OpenWatch(const std::string &path)
+    {
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ < 0 || inotify_add_watch(fd_, path.c_str(), IN_OPEN) < 0)
+            ADD_FAILURE() << "inotify";
+    }
+    ~OpenWatch() { close(fd_); }
+    int opens()
+    {
+        alignas(inotify_event) char buffer[4096];
+        int count = 0;
+        ssize_t n = 0;
+        while ((n = read(fd_, buffer, sizeof buffer)) > 0) {
+            for (ssize_t at = 0; at < n;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+                count += (event->mask & IN_OPEN) != 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return count;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+TEST(FileVersionText, NullOutputIsRefusedBeforeTheFileIsOpened)
 {
-    EXPECT_EQ(exported_GetFileVersionInfo_FileVersion(pe("version_e4_64.dll").c_str(), nullptr, 32),
-              0);
+    const std::string path = pe("version_e4_64.dll");
+    OpenWatch watch(path);
+    EXPECT_EQ(exported_GetFileVersionInfo_FileVersion(path.c_str(), nullptr, 32), 0);
+    EXPECT_EQ(watch.opens(), 0);
+    char text[32];
+    EXPECT_EQ(exported_GetFileVersionInfo_FileVersion(path.c_str(), text, 32), 1);
+    EXPECT_GT(watch.opens(), 0);  // the watch does see the reader's opens
     std::string out(4, 'X');
     EXPECT_EQ(exported_GetFileVersionInfo_FileVersion(nullptr, out.data(), 4), 0);
     EXPECT_EQ(out[0], '\0');
