@@ -10,19 +10,6 @@
 
 namespace {
 
-// The expected first-level encoding, letter by letter from the rule:
-// 'A' + high nibble, 'A' + low nibble, spaces to 16 positions.
-std::string encoded(const std::string &name)
-{
-    std::string out;
-    for (size_t i = 0; i < 16; ++i) {
-        const auto byte = static_cast<unsigned char>(i < name.size() ? name[i] : ' ');
-        out += static_cast<char>('A' + (byte >> 4));
-        out += static_cast<char>('A' + (byte & 15));
-    }
-    return out;
-}
-
 std::string encodeWithClient(const char *name)
 {
     uint8_t out[34];
@@ -67,12 +54,12 @@ TEST(NbtEncodeName, FollowsTheFirstLevelRule)
         sixteenSpaces += "CA";
     EXPECT_EQ(encodeWithClient(""), sixteenSpaces);
     EXPECT_EQ(encodeWithClient("AB").substr(0, 4), "EBEC");
-    EXPECT_EQ(encodeWithClient("AB"), encoded("AB"));
-    EXPECT_EQ(encodeWithClient("SIXTEEN-CHARS-XY"), encoded("SIXTEEN-CHARS-XY"));
+    EXPECT_EQ(encodeWithClient("AB"), encodedName("AB"));
+    EXPECT_EQ(encodeWithClient("SIXTEEN-CHARS-XY"), encodedName("SIXTEEN-CHARS-XY"));
     EXPECT_EQ(encodeWithClient("SIXTEEN-CHARS-XY").find("CA"), std::string::npos);
-    EXPECT_EQ(encodeWithClient("TWENTY-CHARACTERS-AB"), encoded("TWENTY-CHARACTERS-AB"));
+    EXPECT_EQ(encodeWithClient("TWENTY-CHARACTERS-AB"), encodedName("TWENTY-CHARACTERS-AB"));
     EXPECT_EQ(encodeWithClient("\xE9").substr(0, 2), "OJ");
-    EXPECT_EQ(encodeWithClient("lower"), encoded("lower")) << "case is not changed";
+    EXPECT_EQ(encodeWithClient("lower"), encodedName("lower")) << "case is not changed";
 }
 
 TEST(BufChain, NewAndFree)
@@ -108,10 +95,10 @@ TEST(NbtOpen, SendsThe72ByteSessionRequest)
     ASSERT_EQ(request.size(), 72u);
     EXPECT_EQ(Bytes(request.begin(), request.begin() + 5), (Bytes{0x81, 0, 0, 0x44, 0x20}));
     EXPECT_EQ(std::string(request.begin() + 5, request.begin() + 37),
-              encoded("A-VERY-LONG-SERVER-NAME"));
+              encodedName("A-VERY-LONG-SERVER-NAME"));
     EXPECT_EQ(request[37], 0);
     EXPECT_EQ(request[38], 0x20);
-    EXPECT_EQ(std::string(request.begin() + 39, request.begin() + 71), encoded("ME"));
+    EXPECT_EQ(std::string(request.begin() + 39, request.begin() + 71), encodedName("ME"));
     EXPECT_EQ(request[71], 0);
 }
 

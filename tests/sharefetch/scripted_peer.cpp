@@ -311,3 +311,26 @@ Bytes concat(Bytes head, const Bytes &tail)
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
 }
+
+Bytes withByte(Bytes bytes, size_t at, uint8_t value)
+{
+    bytes.at(at) = value;
+    return bytes;
+}
+
+Bytes cut(Bytes bytes, size_t length)
+{
+    bytes.resize(length);
+    return bytes;
+}
+
+std::string encodedName(const std::string &name)
+{
+    std::string out;
+    for (size_t i = 0; i < 16; ++i) {
+        const auto byte = static_cast<unsigned char>(i < name.size() ? name[i] : ' ');
+        out += static_cast<char>('A' + (byte >> 4));
+        out += static_cast<char>('A' + (byte & 15));
+    }
+    return out;
+}

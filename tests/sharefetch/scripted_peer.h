@@ -106,3 +106,9 @@ Bytes requestHeader(uint8_t command, uint16_t tid, uint16_t uid, uint8_t flags =
                     uint16_t flags2 = 0);
 // header + bytes
 Bytes concat(Bytes head, const Bytes &tail);
+// bytes with the byte at `at` replaced, or cut to length.
+Bytes withByte(Bytes bytes, size_t at, uint8_t value);
+Bytes cut(Bytes bytes, size_t length);
+// The first-level NetBIOS encoding of name, letter by letter from the rule:
+// 'A' + high nibble, 'A' + low nibble, spaces up to 16 positions.
+std::string encodedName(const std::string &name);

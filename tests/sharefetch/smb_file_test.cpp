@@ -15,12 +15,6 @@ constexpr uint16_t kUid = 101;  // the second logon's UID in serveConnect
 constexpr uint16_t kTid = 7;
 constexpr uint16_t kFid = 0x4242;
 
-Bytes withByte(Bytes bytes, size_t at, uint8_t value)
-{
-    bytes.at(at) = value;
-    return bytes;
-}
-
 Bytes content(size_t n)
 {
     Bytes out(n);
@@ -130,7 +124,7 @@ TEST(SMBOpenFile, ShortPathAndRefusedOpens)
         {"3-character path, 49-byte reply", good, true},
         {"file not found", smbReply(0x02, {}, {}, {1, 0x80, 0, 0}), false},
         {"error class on a full reply", withByte(good, 5, 1), false},
-        {"46 bytes: no access field", Bytes(good.begin(), good.begin() + 46), false},
+        {"46 bytes: no access field", cut(good, 46), false},
         {"longer than the 49-byte buffer", concat(good, {0}), false},
     };
     for (const auto &c : cases) {

@@ -46,35 +46,12 @@ NegotiateOutcome negotiateWith(const Bytes &reply)
     return outcome;
 }
 
-Bytes withByte(Bytes bytes, size_t at, uint8_t value)
-{
-    bytes.at(at) = value;
-    return bytes;
-}
-
-Bytes cut(Bytes bytes, size_t length)
-{
-    bytes.resize(length);
-    return bytes;
-}
-
 std::string upper(std::string text)
 {
     for (char &c : text)
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
     return text;
-}
-
-std::string encoded(const std::string &name)
-{
-    std::string out;
-    for (size_t i = 0; i < 16; ++i) {
-        const auto byte = static_cast<unsigned char>(i < name.size() ? name[i] : ' ');
-        out += static_cast<char>('A' + (byte >> 4));
-        out += static_cast<char>('A' + (byte & 15));
-    }
-    return out;
 }
 
 }  // namespace
@@ -124,11 +101,11 @@ TEST(SmbSessionCreate, NegotiatesAndLogsOnWithExactRequests)
     // host name, upper-cased the same way.
     ASSERT_EQ(sessionRequest.size(), 68u);
     EXPECT_EQ(std::string(sessionRequest.begin() + 1, sessionRequest.begin() + 33),
-              encoded("SRV-1.\xE9X"));
+              encodedName("SRV-1.\xE9X"));
     char host[80] = {};
     gethostname(host, sizeof host - 1);
     EXPECT_EQ(std::string(sessionRequest.begin() + 35, sessionRequest.begin() + 67),
-              encoded(upper(host)));
+              encodedName(upper(host)));
 
     const Bytes dialects = concat({0x02}, concat(textBytes("NT LM 0.12"), {0}));
     EXPECT_EQ(negotiate, concat(requestHeader(0x72, 0, 0), concat({0, 12, 0}, dialects)));

@@ -9,12 +9,6 @@
 
 namespace {
 
-Bytes withByte(Bytes bytes, size_t at, uint8_t value)
-{
-    bytes.at(at) = value;
-    return bytes;
-}
-
 // TREE_CONNECT_ANDX as the client must send it, from the table.
 Bytes treeConnectRequest(const std::string &share, uint16_t uid)
 {
@@ -25,11 +19,6 @@ Bytes treeConnectRequest(const std::string &share, uint16_t uid)
     words = concat(words, {0, 'A', ':', 0});
     return concat(requestHeader(0x75, 0, uid), words);
 }
-
-struct TreeOutcome {
-    SmbTree *tree = nullptr;
-    bool closedSilently = false;
-};
 
 }  // namespace
 
@@ -98,8 +87,6 @@ TEST(SmbTreeConnect, SharePathLimits)
 TEST(SmbTreeConnect, RefusesReplies)
 {
     const Bytes good = treeConnectReply(9);
-    Bytes shortReply = good;
-    shortReply.resize(41);
     const struct {
         const char *what;
         Bytes reply;
@@ -107,7 +94,7 @@ TEST(SmbTreeConnect, RefusesReplies)
         {"error class", withByte(good, 5, 2)},
         {"wrong command", withByte(good, 4, 0x73)},
         {"not marked as a reply", withByte(good, 9, 0x08)},
-        {"41 bytes", shortReply},
+        {"41 bytes", cut(good, 41)},
         {"WC 7", smbReply(0x75, std::vector<uint16_t>(7, 0), {0, 0, 0})},
         {"WC 1", smbReply(0x75, {0xFF}, Bytes(6, 0))},
         {"longer than 250 bytes", concat(good, Bytes(250 - good.size() + 1, 0))},
