@@ -97,7 +97,7 @@ SocketConnect socketStartConnect(SocketHandle socket, uint32_t address, uint16_t
         return SocketConnect::Connected;
     // EINPROGRESS is this platform's would-block for a connect; after EINTR
     // the connect goes on in the background just the same.
-    if (errno == EINPROGRESS || errno == EINTR || errno == EAGAIN)
+    if (errno == EINPROGRESS || errno == EINTR)
         return SocketConnect::InProgress;
     return SocketConnect::Failed;
 }

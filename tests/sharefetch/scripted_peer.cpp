@@ -48,7 +48,7 @@ Bytes PeerLink::readMessage(uint8_t *type)
         return {};
     if (type != nullptr)
         *type = header[0];
-    const size_t length = ((header[1] & 1u) << 16) | (header[2] << 8) | header[3];
+    const size_t length = ((header[1] & 1u) << 16) | (header[2] * 256u) | header[3];
     return read(length);
 }
 
