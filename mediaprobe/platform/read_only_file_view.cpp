@@ -11,7 +11,9 @@ ReadOnlyFileView::~ReadOnlyFileView() { releaseFileView(*this); }
 bool mapWholeFileReadOnly(const char *path, size_t maxSize, ReadOnlyFileView &view)
 {
     releaseFileView(view);
-    view.fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer; its
+    // mapping then fails like any file that is not a regular one.
+    view.fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (view.fd < 0)
         return false;
 

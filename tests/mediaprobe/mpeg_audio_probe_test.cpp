@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "mediaprobe.h"
@@ -207,6 +208,14 @@ TEST(MP3Probe, FailuresWriteNothingAndReportOnlyMappingErrors)
     const Probe dir = probe(fs::temp_directory_path().string());
     EXPECT_EQ(dir.result, 0);
     EXPECT_EQ(dir.err.rfind("mmap: ", 0), 0u) << dir.err;
+
+    // A FIFO without a writer must not block the caller.
+    const std::string fifo = fs::temp_directory_path() / ("mp3fifo" + std::to_string(getpid()));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const Probe f = probe(fifo);
+    fs::remove(fifo);
+    EXPECT_EQ(f.result, 0);
+    EXPECT_EQ(f.err.rfind("mmap: ", 0), 0u) << f.err;
 
     TempFile noFrames(std::vector<uint8_t>(5000, 0xFF));
     const Probe nf = probe(noFrames.path());
