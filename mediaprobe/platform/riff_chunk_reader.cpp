@@ -1,16 +1,29 @@
 #include "platform/riff_chunk_reader.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// One block of the file, kept so that the small reads of a chunk walk cost
+// no system call of their own; seeking only moves the position.
+constexpr size_t kWindowSize = 4096;
+
+}  // namespace
+
 struct RiffFile {
-    std::FILE *stream = nullptr;
-    uint64_t size = 0;  // taken at open; every bound below is checked against it
+    int fd = -1;
+    uint64_t size = 0;         // taken at open; every bound below is checked against it
+    uint64_t position = 0;     // where the next read starts; may lie past the end
+    uint64_t windowStart = 0;  // file offset of window[0]
+    size_t windowLength = 0;   // bytes of window that hold file data
+    uint8_t window[kWindowSize];
 };
 
 namespace {
@@ -23,16 +36,59 @@ uint32_t readLE32(const uint8_t *bytes)
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-uint64_t currentPosition(RiffFile *file)
-{
-    const off_t position = ftello(file->stream);
-    return position < 0 ? UINT64_MAX : static_cast<uint64_t>(position);
-}
+uint64_t currentPosition(RiffFile *file) { return file->position; }
 
 bool seekTo(RiffFile *file, uint64_t position)
 {
-    // Chunk arithmetic stays below 2^34, far inside off_t.
-    return fseeko(file->stream, static_cast<off_t>(position), SEEK_SET) == 0;
+    file->position = position;
+    return true;
+}
+
+// pread of up to count bytes at offset; bytes read, 0 at the end of the file
+// or on an error.
+size_t readAt(int fd, uint8_t *out, size_t count, uint64_t offset)
+{
+    for (;;) {
+        // Chunk arithmetic stays below 2^34, far inside off_t.
+        const ssize_t n = ::pread(fd, out, count, static_cast<off_t>(offset));
+        if (n >= 0)
+            return static_cast<size_t>(n);
+        if (errno != EINTR)
+            return 0;
+    }
+}
+
+// Up to count bytes from the position on, through the window; a read of a
+// window or more goes straight to out.
+size_t readFromPosition(RiffFile *file, uint8_t *out, size_t count)
+{
+    size_t done = 0;
+    while (done < count) {
+        const uint64_t at = file->position;
+        if (at >= file->windowStart && at - file->windowStart < file->windowLength) {
+            const auto offset = static_cast<size_t>(at - file->windowStart);
+            const size_t n = std::min(count - done, file->windowLength - offset);
+            std::memcpy(out + done, file->window + offset, n);
+            done += n;
+            file->position += n;
+            continue;
+        }
+        if (at >= file->size)
+            break;
+        size_t n = 0;
+        if (count - done >= kWindowSize) {
+            n = readAt(file->fd, out + done, count - done, at);
+            done += n;
+            file->position += n;
+        } else {
+            n = readAt(file->fd, file->window, kWindowSize, at);
+            file->windowStart = at;
+            file->windowLength = n;
+        }
+        if (n == 0)
+            break;
+    }
+    return done;
 }
 
 // Id and size at the current position; the position ends at the data.
@@ -42,7 +98,7 @@ uint32_t readIdAndSize(RiffFile *file, RiffChunkInfo &chunk)
     if (start > file->size || file->size - start < kChunkHeaderSize)
         return kRiffCannotRead;
     uint8_t header[kChunkHeaderSize];
-    if (std::fread(header, 1, sizeof header, file->stream) != sizeof header)
+    if (readFromPosition(file, header, sizeof header) != sizeof header)
         return kRiffCannotRead;
     chunk.id = readLE32(header);
     chunk.size = readLE32(header + 4);
@@ -59,7 +115,7 @@ uint32_t readFormType(RiffFile *file, RiffChunkInfo &chunk)
     if (chunk.id != kRiffId && chunk.id != kListId)
         return kRiffOk;
     uint8_t form[4];
-    if (std::fread(form, 1, sizeof form, file->stream) != sizeof form)
+    if (readFromPosition(file, form, sizeof form) != sizeof form)
         return kRiffCannotRead;
     chunk.formType = readLE32(form);
     return kRiffOk;
@@ -69,26 +125,20 @@ uint32_t readFormType(RiffFile *file, RiffChunkInfo &chunk)
 
 RiffFile *openRiffFile(const char *path)
 {
-    // Opened without waiting, so that a pipe cannot block before the type test.
+    // Opened without waiting, so that a pipe cannot block before the type
+    // test. Reads of a regular file ignore the flag, so it stays.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return nullptr;
     struct stat st {};
-    const int flags = ::fcntl(fd, F_GETFL);
-    std::FILE *stream = nullptr;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 && flags >= 0 &&
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
-        stream = ::fdopen(fd, "rb");
-    if (stream == nullptr) {
+    RiffFile *file = nullptr;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0)
+        file = new (std::nothrow) RiffFile;
+    if (file == nullptr) {
         ::close(fd);
         return nullptr;
     }
-    auto *file = new (std::nothrow) RiffFile;
-    if (file == nullptr) {
-        std::fclose(stream);
-        return nullptr;
-    }
-    file->stream = stream;
+    file->fd = fd;
     file->size = static_cast<uint64_t>(st.st_size);
     return file;
 }
@@ -97,7 +147,7 @@ void closeRiffFile(RiffFile *file)
 {
     if (file == nullptr)
         return;
-    std::fclose(file->stream);
+    ::close(file->fd);
     delete file;
 }
 
@@ -130,7 +180,7 @@ uint32_t findRiffSubChunk(RiffFile *file, const RiffChunkInfo &parent, uint32_t 
 
 size_t readRiffBytes(RiffFile *file, void *buffer, size_t count)
 {
-    return count == 0 ? 0 : std::fread(buffer, 1, count, file->stream);
+    return readFromPosition(file, static_cast<uint8_t *>(buffer), count);
 }
 
 uint32_t leaveRiffChunk(RiffFile *file, const RiffChunkInfo &chunk)

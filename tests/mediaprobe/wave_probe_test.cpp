@@ -235,6 +235,45 @@ TEST(RiffChunkReader, HeadersFlagsAndLeavingPastThePad)
     closeRiffFile(riff);
 }
 
+TEST(RiffChunkReader, ChunksAndReadsAcrossBlockBoundariesAndBackwards)
+{
+    // Chunk headers that straddle the reader's 4 KiB blocks, a read longer
+    // than a block, and a step back to a chunk already passed: every byte
+    // must come from where the file holds it.
+    Bytes first(4081), big(9000);
+    for (size_t i = 0; i < first.size(); ++i)
+        first[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<uint8_t>(i * 13 + 5);
+    ScratchFile file(wave(cat({chunk("aaaa", first), chunk("bbbb", big), chunk("cccc", Bytes{1, 2})})));
+    RiffFile *riff = openRiffFile(file.path());
+    ASSERT_NE(riff, nullptr);
+    RiffChunkInfo top, a, b, c;
+    ASSERT_EQ(readRiffChunkHeader(riff, top), kRiffOk);
+    ASSERT_EQ(findRiffSubChunk(riff, top, riffFourCC("bbbb"), b), kRiffOk);
+    EXPECT_EQ(b.dataOffset, 12u + 8u + 4082u + 8u);  // "aaaa" padded to even
+    Bytes got(big.size());
+    EXPECT_EQ(readRiffBytes(riff, got.data(), got.size()), big.size());
+    EXPECT_EQ(got, big);
+    ASSERT_EQ(readRiffChunkHeader(riff, c), kRiffOk);
+    EXPECT_EQ(c.id, riffFourCC("cccc"));
+
+    // Back to the first chunk, whose last bytes and the next header share a block.
+    ASSERT_EQ(leaveRiffChunk(riff, top), kRiffOk);
+    RiffChunkInfo again = top;
+    again.dataOffset = 12;
+    again.size = 0;
+    ASSERT_EQ(leaveRiffChunk(riff, again), kRiffOk);  // position 12
+    ASSERT_EQ(readRiffChunkHeader(riff, a), kRiffOk);
+    EXPECT_EQ(a.id, riffFourCC("aaaa"));
+    got.assign(first.size() + 8, 0);
+    EXPECT_EQ(readRiffBytes(riff, got.data(), got.size()), got.size());
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), got.begin()));
+    EXPECT_EQ(got[first.size()], 0) << "pad byte";
+    EXPECT_EQ(got[first.size() + 1], 'b');
+    closeRiffFile(riff);
+}
+
 TEST(RiffChunkReader, RefusesWhatIsNotARegularFile)
 {
     const std::string fifo = "/tmp/riffprobe_fifo_" + std::to_string(getpid());
