@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <pthread.h>
+#include <thread>
 #include <cstring>
 #include <string>
 #include <sys/socket.h>
@@ -237,15 +241,34 @@ TEST(NbtReceive, DrainFailsWhenThePeerCloses)
     NbtClose(connection);
 }
 
-TEST(NbtReceive, SilentPeerTimesOutAfterTheFullWait)
+TEST(NbtReceive, SilentPeerTimesOutAfterTheFullWaitDespiteSignals)
 {
     ScriptedPeer peer(afterSession([](PeerLink &link) { link.waitForClose(15000); }));
     NbtConnection *connection = openToPeer(peer);
     ASSERT_NE(connection, nullptr);
     BufChain *chain = BufChainNew(10);
+
+    // Signals that interrupt the wait (no SA_RESTART) must not shorten it.
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &quiet, &previous), 0);
+    const pthread_t waiter = pthread_self();
+    std::atomic<bool> waiting{true};
+    std::thread interrupter([&] {
+        // Gives up after 10 s, so that a wait restarted in full still ends.
+        for (int i = 0; waiting && i < 200; ++i) {
+            pthread_kill(waiter, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(NbtReceiveMessage(connection, chain, 10), -1);
     const auto waited = std::chrono::steady_clock::now() - start;
+    waiting = false;
+    interrupter.join();
+    sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_GE(waited, std::chrono::milliseconds(8000));
     EXPECT_LT(waited, std::chrono::milliseconds(9500));
     BufChainFree(chain);
