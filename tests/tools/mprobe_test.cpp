@@ -1,0 +1,265 @@
+// Runs the installed-style mprobe binary over the committed fixtures and
+// checks what it prints against the fixtures' known properties and against
+// the library called directly.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mediaprobe.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+const fs::path kFixtures = MP_FIXTURES_DIR;
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string quoted(const std::string &s)
+{
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string slurp(const fs::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class Scratch {
+public:
+    Scratch()
+    {
+        std::string pattern = (fs::temp_directory_path() / "mprobe-test.XXXXXX").string();
+        dir_ = mkdtemp(pattern.data());
+    }
+    ~Scratch() { fs::remove_all(dir_); }
+    const fs::path &dir() const { return dir_; }
+    fs::path write(const std::string &name, const std::string &bytes) const
+    {
+        std::ofstream(dir_ / name, std::ios::binary) << bytes;
+        return dir_ / name;
+    }
+
+private:
+    fs::path dir_;
+};
+
+Outcome mprobe(const std::vector<std::string> &args)
+{
+    Scratch scratch;
+    std::string cmd = quoted(MPROBE_PATH);
+    for (const auto &a : args) cmd += " " + quoted(a);
+    cmd += " >" + quoted((scratch.dir() / "out").string()) + " 2>" + quoted((scratch.dir() / "err").string());
+    Outcome r;
+    const int raw = std::system(cmd.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(scratch.dir() / "out");
+    r.err = slurp(scratch.dir() / "err");
+    return r;
+}
+
+std::vector<json> jsonLines(const std::string &text)
+{
+    std::vector<json> objects;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        EXPECT_TRUE(json::accept(line)) << "not JSON: " << line;
+        if (json::accept(line)) objects.push_back(json::parse(line));
+    }
+    return objects;
+}
+
+std::vector<std::string> fixtures(const std::string &kind, const std::string &extension)
+{
+    std::vector<std::string> files;
+    for (const auto &e : fs::directory_iterator(kFixtures / kind))
+        if (e.path().extension() == extension) files.push_back(e.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST(Mprobe, JsonGivesOneObjectPerMp3WithTheLibrarysAnswers)
+{
+    const auto files = fixtures("mp3", ".mp3");
+    ASSERT_GE(files.size(), 5u);
+    const Outcome r = mprobe([&] {
+        std::vector<std::string> a{"--json"};
+        a.insert(a.end(), files.begin(), files.end());
+        return a;
+    }());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const auto objects = jsonLines(r.out);  // every line is JSON: no stray library lines
+    ASSERT_EQ(objects.size(), files.size());
+
+    const std::regex named(R"(^(cbr|vbr)(\d+)?_(\d+)_)");
+    for (size_t i = 0; i < files.size(); ++i) {
+        const json &o = objects[i];
+        SCOPED_TRACE(files[i]);
+        EXPECT_EQ(o["path"], files[i]);
+        EXPECT_EQ(o["type"], "mp3");
+        EXPECT_EQ(o["size"], fs::file_size(files[i]));
+        EXPECT_FALSE(o.contains("error"));
+
+        // The encoder settings are in the name: cbr<kbps>_<rate>_ or vbr_<rate>_.
+        std::smatch m;
+        const std::string name = fs::path(files[i]).filename().string();
+        ASSERT_TRUE(std::regex_search(name, m, named));
+        EXPECT_EQ(o["mp3"]["sample_rate_hz"], std::stoi(m[3]));
+        if (m[1] == "cbr") {
+            EXPECT_EQ(o["mp3"]["bitrate_kbps"], std::stoi(m[2]));
+        }
+
+        int32_t kbps = -1, rate = -1, seconds = -1;
+        ASSERT_TRUE(getMP3MetaInfo(files[i].c_str(), &kbps, &rate, nullptr, nullptr, nullptr, &seconds));
+        EXPECT_EQ(o["mp3"]["bitrate_kbps"], kbps);
+        EXPECT_EQ(o["mp3"]["duration_s"], seconds);
+
+        // The frame walk's trace line is kept, but inside the object.
+        const bool vbr = m[1] == "vbr";
+        EXPECT_EQ(o.contains("library_output"), vbr);
+        if (vbr) {
+            EXPECT_EQ(o["library_output"], json::array({"getVBRInfo()"}));
+        }
+    }
+}
+
+TEST(Mprobe, PicturesReportTheSizesTheirNamesCarry)
+{
+    std::vector<std::string> files;
+    for (const char *ext : {".jpg", ".gif", ".bmp"}) {
+        const auto some = fixtures("images", ext);
+        files.insert(files.end(), some.begin(), some.end());
+    }
+    ASSERT_GE(files.size(), 6u);
+    std::vector<std::string> args{"--json"};
+    args.insert(args.end(), files.begin(), files.end());
+    const Outcome r = mprobe(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto objects = jsonLines(r.out);
+    ASSERT_EQ(objects.size(), files.size());
+    const std::regex named(R"(^(jpeg|gif|bmp)\w*?_(\d+)x(-?\d+)\.)");
+    for (size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(files[i]);
+        std::smatch m;
+        const std::string name = fs::path(files[i]).filename().string();
+        ASSERT_TRUE(std::regex_search(name, m, named));
+        EXPECT_EQ(objects[i]["type"], m[1].str());
+        EXPECT_EQ(objects[i][m[1].str()]["width"], std::stoi(m[2]));
+        EXPECT_EQ(objects[i][m[1].str()]["height"], std::stoi(m[3]));
+    }
+}
+
+TEST(Mprobe, ContentDecidesBeforeTheExtension)
+{
+    Scratch s;
+    const std::string mp3 = slurp(kFixtures / "mp3" / "cbr64_44100_mono.mp3");
+    const std::string gif = slurp(kFixtures / "images" / "gif87a_45x27.gif");
+    const auto mp3AsGif = s.write("tone.gif", mp3);
+    const auto gifAsMp3 = s.write("picture.mp3", gif);
+    const auto text = s.write("notes.txt", "plain words, no media here\n");
+    // No signature: the extension picks the JPEG probe, which rejects it.
+    const auto fakeJpeg = s.write("photo.JPG", "plain words, no media here\n");
+
+    const Outcome r = mprobe({"--json", mp3AsGif.string(), gifAsMp3.string(), text.string(), fakeJpeg.string()});
+    EXPECT_EQ(r.status, 1);
+    const auto o = jsonLines(r.out);
+    ASSERT_EQ(o.size(), 4u);
+    EXPECT_EQ(o[0]["type"], "mp3");
+    EXPECT_EQ(o[0]["mp3"]["bitrate_kbps"], 64);
+    EXPECT_EQ(o[1]["type"], "gif");
+    EXPECT_EQ(o[1]["gif"]["width"], 45);
+    EXPECT_EQ(o[2]["type"], "other");
+    EXPECT_EQ(o[2]["size"], 27);
+    EXPECT_FALSE(o[2].contains("error"));
+    EXPECT_EQ(o[3]["type"], "jpeg");
+    EXPECT_EQ(o[3]["error"], "no JPEG start-of-image marker");
+    EXPECT_EQ(o[3]["library_output"], json::array({"fail"}));
+    EXPECT_TRUE(contains(r.err, fakeJpeg.string() + ": no JPEG start-of-image marker")) << r.err;
+}
+
+TEST(Mprobe, FilesThatCannotBeProbedFailAtTheEndWhileTheRestArePrinted)
+{
+    Scratch s;
+    const auto zeros = s.write("silence.mp3", std::string(4096, '\0'));
+    const std::string missing = (s.dir() / "missing.wav").string();
+    const std::string good = (kFixtures / "mp3" / "cbr128_44100_stereo_notag.mp3").string();
+
+    const Outcome j = mprobe({"--json", missing, zeros.string(), good});
+    EXPECT_EQ(j.status, 1);
+    const auto o = jsonLines(j.out);
+    ASSERT_EQ(o.size(), 3u);
+    EXPECT_FALSE(o[0].contains("type"));
+    EXPECT_TRUE(contains(o[0]["error"], "No such file")) << o[0];
+    EXPECT_EQ(o[1]["type"], "mp3");
+    EXPECT_TRUE(o[1].contains("error"));
+    EXPECT_EQ(o[1]["size"], 4096);
+    EXPECT_EQ(o[2]["mp3"]["bitrate_kbps"], 128);
+    EXPECT_TRUE(contains(j.err, missing + ": cannot examine")) << j.err;
+    EXPECT_TRUE(contains(j.err, zeros.string() + ": no pair of MPEG audio frames")) << j.err;
+    EXPECT_TRUE(contains(j.err, "2 of 3 file(s) could not be probed")) << j.err;
+
+    // The same in text: the good file is printed, the others only complained about.
+    const Outcome h = mprobe({missing, good, zeros.string()});
+    EXPECT_EQ(h.status, 1);
+    EXPECT_TRUE(contains(h.out, good + ": MP3 audio, 128 kbit/s, 44100 Hz")) << h.out;
+    EXPECT_FALSE(contains(h.out, missing));
+    EXPECT_TRUE(contains(h.err, "2 of 3 file(s)")) << h.err;
+}
+
+TEST(Mprobe, TextOutputKeepsLibraryLinesOutAndCoversFolders)
+{
+    const std::string vbr = (kFixtures / "mp3" / "vbr_44100_stereo.mp3").string();
+    const std::string folder = (kFixtures / "mp3").string();
+    const Outcome r = mprobe({vbr, folder});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(contains(r.out, "getVBRInfo()"));
+    EXPECT_TRUE(contains(r.out, vbr + ": MP3 audio, ")) << r.out;
+    EXPECT_TRUE(contains(r.out, folder + ": directory\n")) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\d+ bytes, accessed \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC)")))
+        << r.out;
+
+    const Outcome v = mprobe({"--verbose", vbr});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_TRUE(contains(v.err, "library printed \"getVBRInfo()\"")) << v.err;
+}
+
+TEST(Mprobe, CommandLine)
+{
+    const Outcome none = mprobe({});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_TRUE(contains(none.err, "FILE is required")) << none.err;
+
+    const Outcome version = mprobe({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("mprobe ") + MP_VERSION + "\n");
+
+    const Outcome help = mprobe({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(contains(help.out, "--json")) << help.out;
+
+    EXPECT_EQ(mprobe({"--no-such-option", "x"}).status, 2);
+}

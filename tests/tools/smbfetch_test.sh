@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# usage: smbfetch_test.sh SMBFETCH HARNESS FIXTURES_DIR
+# Fetches files with smbfetch from a throwaway loopback Samba share (started by
+# the harness in private namespaces; needs root) and checks every byte, the
+# temporary-file rule, interrupts and the error messages.
+set -euo pipefail
+smbfetch=$1 harness=$2 fixtures=$3
+
+if [ -z "${SMBFETCH_TEST_INNER:-}" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP: the loopback Samba share needs root"; exit 77
+  fi
+  export SMBFETCH_TEST_INNER=1
+  exec bash "$harness" -- bash "$0" "$@"
+fi
+
+share=$SMBD_HARNESS_SHARE_DIR
+cp "$fixtures"/mp3/*.mp3 "$fixtures"/images/*.gif "$share"/
+mkdir "$share/sub dir"
+cp "$fixtures"/mp3/cbr64_44100_mono.mp3 "$share/sub dir/tone 64.mp3"
+# Large enough to be interrupted mid-way; sparse, so it costs no disk here.
+truncate -s 512M "$share/big.bin"
+truncate -s 48M "$share/mid.bin"
+chmod -R a+rX "$share"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+addr=$SMBD_HARNESS_ADDRESS name=$SMBD_HARNESS_SERVER_NAME sh=$SMBD_HARNESS_SHARE
+failures=0 checks=0
+check() { # description, then a command that must succeed
+  local what=$1; shift
+  checks=$((checks + 1))
+  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
+}
+no_leftovers() { ! ls -A "$work/out" | grep -q 'smbfetch-'; }
+fetch() { # expected status, then smbfetch arguments; output in $err
+  local want=$1; shift
+  set +e
+  "$smbfetch" "$@" 2>"$work/err" </dev/null
+  local got=$?
+  set -e
+  err=$(cat "$work/err")
+  [ "$got" = "$want" ] || { echo "  smbfetch $* exited $got, expected $want: $err"; return 1; }
+}
+mkdir out
+
+# --- whole files, both forms
+check "ADDRESS SERVERNAME SHARE PATH into a folder" \
+  fetch 0 "$addr" "$name" "$sh" vbr_44100_stereo.mp3 -o out/
+check "  bytes equal the original" cmp -s out/vbr_44100_stereo.mp3 "$fixtures/mp3/vbr_44100_stereo.mp3"
+check "  one summary line on a non-terminal" \
+  test "$(echo "$err" | wc -l)" = 1 -a \
+       -n "$(echo "$err" | grep -F " $(stat -c %s "$fixtures/mp3/vbr_44100_stereo.mp3") bytes in ")"
+check "smb:// form, nested path with spaces, -o FILE" \
+  fetch 0 "smb://$addr/$sh/sub%20dir/tone%2064.mp3" -o out/tone.mp3
+check "  bytes equal the original" cmp -s out/tone.mp3 "$fixtures/mp3/cbr64_44100_mono.mp3"
+check "backslash path, default output name in the current folder" \
+  fetch 0 "$addr" "$name" "$sh" '\gif87a_45x27.gif' --quiet
+check "  bytes equal the original, nothing printed" \
+  test -z "$err" -a "$(sha256sum <gif87a_45x27.gif)" = "$(sha256sum <"$fixtures/images/gif87a_45x27.gif")"
+
+# --- offsets
+src=$fixtures/mp3/cbr128_44100_id3v2.mp3
+size=$(stat -c %s "$src")
+check "--offset 1000 fetches the rest" fetch 0 "$addr" "$name" "$sh" cbr128_44100_id3v2.mp3 -o out/tail --offset 1000
+check "  bytes equal the original's tail" cmp -s out/tail <(tail -c +1001 "$src")
+check "--offset at the end gives an empty file" \
+  fetch 0 "$addr" "$name" "$sh" cbr128_44100_id3v2.mp3 -o out/empty --offset "$size"
+check "  empty" test -f out/empty -a ! -s out/empty
+check "--offset past the end fails" \
+  fetch 1 "$addr" "$name" "$sh" cbr128_44100_id3v2.mp3 -o out/past --offset $((size + 1))
+check "  and says so, writing nothing" test ! -e out/past -a -n "$(echo "$err" | grep 'past the end')"
+
+# --- failures name what failed and never touch the target
+echo "old contents" >out/kept
+check "missing file" fetch 1 "$addr" "$name" "$sh" no_such_file.mp3 -o out/kept
+check "  message names the open" grep -q 'cannot open \\no_such_file.mp3' "$work/err"
+check "  target untouched" test "$(cat out/kept)" = "old contents"
+check "refused share" fetch 1 "smb://$addr/no_such_share/vbr_44100_stereo.mp3" -o out/kept
+check "  target untouched" test "$(cat out/kept)" = "old contents"
+check "nothing listens on 127.0.0.2" fetch 1 127.0.0.2 "$name" "$sh" vbr_44100_stereo.mp3 -o out/kept
+check "  message names the connect" grep -q 'cannot connect to 127.0.0.2' "$work/err"
+check "folder for the output is missing" fetch 1 "$addr" "$name" "$sh" vbr_44100_stereo.mp3 -o out/none/x
+check "  message names the temporary file" grep -q 'cannot create a temporary file in out/none' "$work/err"
+check "usage: three arguments" fetch 2 "$addr" "$name" "$sh"
+check "usage: not a URL" fetch 2 "http://$addr/$sh/x"
+check "no temporary files left behind" no_leftovers
+
+# --- progress bar on a terminal
+check "progress bar with rate and time left on a terminal" bash -c \
+  "script -qec '$smbfetch $addr $name $sh mid.bin -o $work/out/mid.bin' /dev/null | tr '\r' '\n' |
+   grep -Eq '^100% \[#+\] 48\.0 MiB / 48\.0 MiB .*/s  ETA '"
+check "  bytes equal the original" cmp -s out/mid.bin "$share/mid.bin"
+rm -f out/mid.bin
+
+# --- interrupts: stop after the current block, keep nothing
+interrupt() { # signal, expected status
+  "$smbfetch" "$addr" "$name" "$sh" big.bin -o out/big.bin 2>"$work/err" &
+  local pid=$! started=0
+  for _ in $(seq 200); do
+    if [ -n "$(find out -name '.big.bin.smbfetch-*' -size +0 2>/dev/null)" ]; then started=1; break; fi
+    sleep 0.02
+  done
+  kill -"$1" "$pid"
+  local got=0
+  wait "$pid" || got=$?
+  [ $started = 1 ] && [ "$got" = "$2" ] && [ ! -e out/big.bin ] && no_leftovers &&
+    grep -q 'interrupted after' "$work/err" || { echo "  status $got: $(cat "$work/err")"; return 1; }
+}
+check "Ctrl-C mid-transfer: status 130, no target, no temporary file" interrupt INT 130
+check "SIGTERM mid-transfer: status 143, no target, no temporary file" interrupt TERM 143
+
+# --- the server dies mid-transfer (last: the server is gone afterwards)
+server_dies() {
+  "$smbfetch" "$addr" "$name" "$sh" big.bin -o out/big.bin 2>"$work/err" &
+  local pid=$!
+  for _ in $(seq 200); do
+    [ -z "$(find out -name '.big.bin.smbfetch-*' -size +0 2>/dev/null)" ] || break
+    sleep 0.02
+  done
+  kill -KILL -- "-$(cat "$SMBD_HARNESS_PID_FILE")"
+  local got=0
+  wait "$pid" || got=$?
+  [ "$got" = 1 ] && [ ! -e out/big.bin ] && no_leftovers &&
+    grep -Eq 'reading \\big.bin failed at byte [0-9]+ with code -[35]' "$work/err" ||
+    { echo "  status $got: $(cat "$work/err")"; return 1; }
+}
+check "server killed mid-transfer: read code named, no target" server_dies
+
+echo "$((checks - failures)) passed, $failures failed"
+[ $failures = 0 ]
