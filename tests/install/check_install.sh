@@ -15,6 +15,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 # Layout: versioned library with its two links, headers, package files.
+pkg_version() { sed -n 's/^Version: //p' "$prefix/$libdir/pkgconfig/mediaprobe.pc"; }
 for lib in mediaprobe sharefetch; do
   d=$prefix/$libdir
   [ "$(readlink "$d/lib$lib.so")" = "lib$lib.so.1" ] || fail "lib$lib.so is not a link to lib$lib.so.1"
@@ -27,15 +28,20 @@ for lib in mediaprobe sharefetch; do
   ! grep -q '_core' "$d/cmake/$lib/${lib}Targets.cmake" || fail "$lib exports its object library"
 done
 
+# The tools run from the prefix without help: they find the libraries beside them.
+for tool in mprobe smbfetch; do
+  [ "$(env -u LD_LIBRARY_PATH "$prefix/bin/$tool" --version)" = "$tool $(pkg_version)" ] ||
+    fail "installed $tool does not run"
+done
+
 run_consumers() { # DIR WAY
   local dir=$1 way=$2
   "$dir/probe_consumer" "$mp3" || fail "probe_consumer ($way)"
-  [ -n "${MP_NO_SHAREFETCH_CONSUMER:-}" ] || "$dir/fetch_consumer" || fail "fetch_consumer ($way)"
+  "$dir/fetch_consumer" || fail "fetch_consumer ($way)"
   # Linked by SONAME, so a later 1.x library replaces it without a rebuild.
   readelf -d "$dir/probe_consumer" | grep -q 'NEEDED.*\[libmediaprobe\.so\.1\]' ||
     fail "probe_consumer ($way) does not need libmediaprobe.so.1"
-  [ -n "${MP_NO_SHAREFETCH_CONSUMER:-}" ] ||
-    readelf -d "$dir/fetch_consumer" | grep -q 'NEEDED.*\[libsharefetch\.so\.1\]' ||
+  readelf -d "$dir/fetch_consumer" | grep -q 'NEEDED.*\[libsharefetch\.so\.1\]' ||
     fail "fetch_consumer ($way) does not need libsharefetch.so.1"
   ! readelf -d "$dir/probe_consumer" | grep -q 'libsharefetch' ||
     fail "probe_consumer ($way) pulls in libsharefetch"
@@ -46,9 +52,7 @@ out=$prefix/pkgconfig-build
 mkdir -p "$out"
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 [ "$(pkg-config --modversion mediaprobe)" = "$(pkg-config --modversion sharefetch)" ] || fail "versions differ"
-pairs=(probe_consumer:mediaprobe)
-[ -n "${MP_NO_SHAREFETCH_CONSUMER:-}" ] || pairs+=(fetch_consumer:sharefetch)
-for pair in "${pairs[@]}"; do
+for pair in probe_consumer:mediaprobe fetch_consumer:sharefetch; do
   prog=${pair%%:*} pkg=${pair#*:}
   # shellcheck disable=SC2046
   "$cc" "${cflags[@]}" -std=c11 -Wall -Werror "$here/consumer/$prog.c" -o "$out/$prog" \
@@ -58,8 +62,7 @@ run_consumers "$out" pkg-config
 
 # 2. find_package
 cmake -S "$here/consumer" -B "$prefix/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="${cflags[*]}" \
-  -DMP_NO_SHAREFETCH_CONSUMER="${MP_NO_SHAREFETCH_CONSUMER:-}" >/dev/null
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="${cflags[*]}" >/dev/null
 cmake --build "$prefix/cmake-build" >/dev/null
 run_consumers "$prefix/cmake-build" find_package
 echo "installed package builds and runs with pkg-config and find_package"

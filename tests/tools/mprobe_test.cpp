@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -170,6 +171,65 @@ TEST(Mprobe, PicturesReportTheSizesTheirNamesCarry)
         EXPECT_EQ(objects[i][m[1].str()]["width"], std::stoi(m[2]));
         EXPECT_EQ(objects[i][m[1].str()]["height"], std::stoi(m[3]));
     }
+}
+
+TEST(Mprobe, PcmWavesReportWhatTheirNamesAndSizesImply)
+{
+    const auto all = fixtures("wave", ".wav");
+    std::vector<std::string> files;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(files),
+                 [](const std::string &f) { return fs::path(f).filename().string().rfind("pcm", 0) == 0; });
+    ASSERT_GE(files.size(), 4u);
+    std::vector<std::string> args{"--json"};
+    args.insert(args.end(), files.begin(), files.end());
+    const Outcome r = mprobe(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto objects = jsonLines(r.out);
+    ASSERT_EQ(objects.size(), files.size());
+    const std::regex named(R"(^pcm(\d+)_(\d+)_(mono|stereo))");
+    for (size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(files[i]);
+        std::smatch m;
+        const std::string name = fs::path(files[i]).filename().string();
+        ASSERT_TRUE(std::regex_search(name, m, named));
+        const int bits = std::stoi(m[1]), rate = std::stoi(m[2]), channels = m[3] == "mono" ? 1 : 2;
+        const json &w = objects[i]["wave"];
+        EXPECT_EQ(objects[i]["type"], "wave");
+        EXPECT_EQ(w["channels"], channels);
+        EXPECT_EQ(w["sample_rate_hz"], rate);
+        EXPECT_EQ(w["bits_per_sample"], bits);
+        EXPECT_EQ(w["byte_rate"], rate * channels * bits / 8);
+        EXPECT_EQ(w["riff_size"], fs::file_size(files[i]) - 8);
+    }
+}
+
+TEST(Mprobe, AviVideosAndModulesFromTheirMakingScripts)
+{
+    const fs::path avi = kFixtures / "avi", pe = kFixtures / "pe";
+    const Outcome r = mprobe({"--json", (avi / "video_25fps.avi").string(), (avi / "video_10fps_audio.avi").string(),
+                              (avi / "audio_only.avi").string(), (pe / "version_e4_32.dll").string(),
+                              (pe / "version_b0_64.dll").string(), (pe / "no_version_64.dll").string()});
+    EXPECT_EQ(r.status, 1);  // the AVI without video
+    const auto o = jsonLines(r.out);
+    ASSERT_EQ(o.size(), 6u);
+    // Ten 32x24 frames at 25 and at 10 frames per second; the second has sound too.
+    EXPECT_EQ(o[0]["avi"]["duration_ms"], 400);
+    EXPECT_EQ(o[0]["avi"]["width"], 32);
+    EXPECT_EQ(o[0]["avi"]["height"], 24);
+    EXPECT_EQ(o[0]["avi"]["frame_rate"], 25);
+    EXPECT_EQ(o[0]["avi"]["streams"], 1);
+    EXPECT_EQ(o[1]["avi"]["duration_ms"], 1000);
+    EXPECT_EQ(o[1]["avi"]["frame_rate"], 10);
+    EXPECT_EQ(o[1]["avi"]["streams"], 2);
+    EXPECT_EQ(o[2]["type"], "avi");
+    EXPECT_TRUE(o[2].contains("error"));
+    EXPECT_TRUE(contains(r.err, "audio_only.avi: getAVIinfo found no AVI file with a video stream")) << r.err;
+    // FileVersion under 040904E4, then under the module's only translation.
+    EXPECT_EQ(o[3]["type"], "pe-module");
+    EXPECT_EQ(o[3]["pe-module"]["file_version"], "1.2.3.4");
+    EXPECT_EQ(o[4]["pe-module"]["file_version"], "2.0.0.1");
+    EXPECT_TRUE(o[5]["pe-module"]["file_version"].is_null());
+    EXPECT_FALSE(o[5].contains("error"));
 }
 
 TEST(Mprobe, ContentDecidesBeforeTheExtension)
