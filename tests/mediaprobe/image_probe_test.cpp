@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "mediaprobe.h"
+#include "scratch_file.h"
 
 namespace fs = std::filesystem;
 
@@ -15,27 +16,6 @@ namespace {
 
 const fs::path kImageDir = fs::path(MP_FIXTURES_DIR) / "images";
 constexpr int32_t kUntouched = -7;
-
-class TempFile {
-public:
-    explicit TempFile(const std::vector<uint8_t> &bytes)
-    {
-        char name[] = "/tmp/imageprobeXXXXXX";
-        const int fd = mkstemp(name);
-        path_ = name;
-        if (fd >= 0) {
-            if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) !=
-                                      static_cast<ssize_t>(bytes.size()))
-                ADD_FAILURE() << "short write";
-            close(fd);
-        }
-    }
-    ~TempFile() { fs::remove(path_); }
-    const char *path() const { return path_.c_str(); }
-
-private:
-    std::string path_;
-};
 
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t> &b)
 {
@@ -62,7 +42,7 @@ Jpeg probeJpeg(const char *path)
 
 Jpeg probeJpeg(const std::vector<uint8_t> &bytes)
 {
-    TempFile file(bytes);
+    ScratchFile file(bytes);
     return probeJpeg(file.path());
 }
 
@@ -236,7 +216,7 @@ TEST(GifProbe, MeasuresPicturesMadeByImageMagick)
 TEST(GifProbe, CopiesTwoBytesOfAnyTenByteFile)
 {
     // Width bytes 0x00 0x01 are 256; the neighbours of each output stay.
-    TempFile wide({'G', 'I', 'F', '8', '9', 'a', 0x00, 0x01, 0x02, 0x00});
+    ScratchFile wide({'G', 'I', 'F', '8', '9', 'a', 0x00, 0x01, 0x02, 0x00});
     uint16_t area[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
     EXPECT_EQ(getGIFMetaInfo(wide.path(), &area[0], &area[2]), 1);
     EXPECT_EQ(area[0], 256);
@@ -245,13 +225,13 @@ TEST(GifProbe, CopiesTwoBytesOfAnyTenByteFile)
     EXPECT_EQ(area[3], 0xAAAA);
 
     const std::string text = "plain text";
-    TempFile plain(std::vector<uint8_t>(text.begin(), text.end()));
+    ScratchFile plain(std::vector<uint8_t>(text.begin(), text.end()));
     uint16_t width = 0, height = 0;
     EXPECT_EQ(getGIFMetaInfo(plain.path(), &width, &height), 1);
     EXPECT_EQ(width, 't' | 'e' << 8);
     EXPECT_EQ(height, 'x' | 't' << 8);
 
-    TempFile nine({'G', 'I', 'F', '8', '9', 'a', 1, 0, 1});
+    ScratchFile nine({'G', 'I', 'F', '8', '9', 'a', 1, 0, 1});
     width = height = 0xAAAA;
     EXPECT_EQ(getGIFMetaInfo(nine.path(), &width, &height), 0);
     EXPECT_EQ(width, 0xAAAA);
@@ -290,7 +270,7 @@ struct Bmp {
 
 Bmp probeBmp(const std::vector<uint8_t> &bytes)
 {
-    TempFile file(bytes);
+    ScratchFile file(bytes);
     Bmp b;
     b.result = getBMPMetaInfo(file.path(), &b.width, &b.height);
     return b;
@@ -380,7 +360,7 @@ TEST(BmpProbe, ReadsExactlyTheDeclaredHeaderBytes)
 TEST(ImageProbes, NullOutputsFailWithoutWriting)
 {
     // A file without a start of image would print "fail" if it were opened.
-    TempFile notJpeg({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    ScratchFile notJpeg({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
     int32_t value = kUntouched;
     testing::internal::CaptureStdout();
     EXPECT_EQ(getJPEGMetaInfo(notJpeg.path(), &value, nullptr), 0);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "mediaprobe.h"
+#include "scratch_file.h"
 #include "mpeg_audio_probe.h"
 
 namespace fs = std::filesystem;
@@ -38,27 +39,6 @@ Probe probe(const std::string &path)
     return p;
 }
 
-class TempFile {
-public:
-    explicit TempFile(const std::vector<uint8_t> &bytes)
-    {
-        char name[] = "/tmp/mp3probeXXXXXX";
-        const int fd = mkstemp(name);
-        path_ = name;
-        if (fd >= 0) {
-            if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) !=
-                                      static_cast<ssize_t>(bytes.size()))
-                ADD_FAILURE() << "short write";
-            close(fd);
-        }
-    }
-    ~TempFile() { fs::remove(path_); }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 void put(std::vector<uint8_t> &area, size_t at, std::initializer_list<uint8_t> bytes)
 {
     if (area.size() < at + bytes.size())
@@ -78,7 +58,7 @@ TEST(MP3Probe, ConstantBitrateFromTheFirstFrame)
     std::vector<uint8_t> area(4'000'000, 0);
     put(area, 0, {0xFF, 0xFB, 0x90, 0x64});
     put(area, 417, {0xFF, 0xFB, 0x90, 0x64});
-    TempFile file(area);
+    ScratchFile file(area);
     const Probe p = probe(file.path());
     EXPECT_EQ(p.result, 1);
     EXPECT_EQ(p.bitrate, 128);
@@ -108,7 +88,7 @@ TEST(MP3Probe, XingTagOnlyAtTheSideInformationEnd)
             put(area, size_t(c.frameLength), c.header);
             put(area, size_t(2 * c.frameLength), c.header);
             putTag(area, c.tagOffset, tag);
-            TempFile file(area);
+            ScratchFile file(area);
             const Probe p = probe(file.path());
             const bool vbr = std::string(tag) == "Xing";
             EXPECT_EQ(p.result, 1) << tag;
@@ -119,7 +99,7 @@ TEST(MP3Probe, XingTagOnlyAtTheSideInformationEnd)
         put(area, 0, c.header);
         put(area, size_t(c.frameLength), c.header);
         putTag(area, c.tagOffset + 1, "Xing");
-        TempFile file(area);
+        ScratchFile file(area);
         EXPECT_EQ(probe(file.path()).out, "");
     }
 }
@@ -134,7 +114,7 @@ TEST(MP3Probe, VariableBitrateAveragesTheFramesAfterTheTag)
     put(area, 834, {0xFF, 0xFB, 0xA0, 0x64});  // 160: 522 bytes
     put(area, 1356, {0xFF, 0xFB, 0xB0, 0x64});  // 192: 626 bytes
     area.resize(1356 + 626, 0);
-    TempFile file(area);
+    ScratchFile file(area);
     const Probe p = probe(file.path());
     EXPECT_EQ(p.result, 1);
     EXPECT_EQ(p.bitrate, 160);
@@ -146,7 +126,7 @@ TEST(MP3Probe, VariableBitrateAveragesTheFramesAfterTheTag)
     std::vector<uint8_t> trailing = area;
     putTag(trailing, trailing.size(), "TAGx");
     trailing.resize(area.size() + 128, 0x20);
-    TempFile withTrailer(trailing);
+    ScratchFile withTrailer(trailing);
     const Probe t = probe(withTrailer.path());
     EXPECT_EQ(t.result, 1);
     EXPECT_EQ(t.bitrate, 160);
@@ -160,7 +140,7 @@ TEST(MP3Probe, WalkOfFreeFormatHeadersOnlyGivesZero)
     putTag(area, 36, "Xing");
     put(area, 417, {0xFF, 0xFB, 0x00, 0x00});
     area.resize(600, 0);
-    TempFile file(area);
+    ScratchFile file(area);
     const Probe p = probe(file.path());
     EXPECT_EQ(p.result, 1);
     EXPECT_EQ(p.bitrate, 0);
@@ -174,13 +154,13 @@ TEST(MP3Probe, TagPositionInsideTheLastElevenBytesFails)
     put(area, 0, {0xFF, 0xF3, 0x14, 0x00});
     put(area, 24, {0xFF, 0xF3, 0x14, 0x00});  // 28 bytes: 21 >= 28 - 11
     {
-        TempFile file(area);
+        ScratchFile file(area);
         const Probe p = probe(file.path());
         EXPECT_EQ(p.result, 0);
         EXPECT_EQ(p.bitrate, -7);
     }
     area.resize(33, 0);  // 21 < 33 - 11: just enough
-    TempFile file(area);
+    ScratchFile file(area);
     const Probe p = probe(file.path());
     EXPECT_EQ(p.result, 1);
     EXPECT_EQ(p.bitrate, 8);
@@ -194,13 +174,13 @@ TEST(MP3Probe, FailuresWriteNothingAndReportOnlyMappingErrors)
     EXPECT_EQ(missing.err, "");
 
     for (size_t n = 1; n <= 3; ++n) {
-        TempFile small(std::vector<uint8_t>(n, 0xFF));
+        ScratchFile small(std::vector<uint8_t>(n, 0xFF));
         const Probe p = probe(small.path());
         EXPECT_EQ(p.result, 0);
         EXPECT_EQ(p.err, "");
     }
 
-    TempFile empty({});
+    ScratchFile empty({});
     const Probe e = probe(empty.path());
     EXPECT_EQ(e.result, 0);
     EXPECT_EQ(e.err.rfind("mmap: ", 0), 0u) << e.err;
@@ -217,7 +197,7 @@ TEST(MP3Probe, FailuresWriteNothingAndReportOnlyMappingErrors)
     EXPECT_EQ(f.result, 0);
     EXPECT_EQ(f.err.rfind("mmap: ", 0), 0u) << f.err;
 
-    TempFile noFrames(std::vector<uint8_t>(5000, 0xFF));
+    ScratchFile noFrames(std::vector<uint8_t>(5000, 0xFF));
     const Probe nf = probe(noFrames.path());
     EXPECT_EQ(nf.result, 0);
     EXPECT_EQ(nf.bitrate, -7);
@@ -234,8 +214,8 @@ TEST(MP3Probe, NullOutputRefusedBeforeTheFileIsTouched)
     EXPECT_EQ(getMP3MetaInfo(path.c_str(), &a, nullptr, nullptr, nullptr, nullptr, &c), 0);
     EXPECT_EQ(getMP3MetaInfo(path.c_str(), &a, &b, nullptr, nullptr, nullptr, nullptr), 0);
     // An empty file would print "mmap" if it were opened.
-    TempFile empty({});
-    EXPECT_EQ(getMP3MetaInfo(empty.path().c_str(), &a, &b, nullptr, nullptr, nullptr, nullptr), 0);
+    ScratchFile empty({});
+    EXPECT_EQ(getMP3MetaInfo(empty.path(), &a, &b, nullptr, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(a, -7);
     EXPECT_EQ(b, -7);

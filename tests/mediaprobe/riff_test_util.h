@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 
+#include "scratch_file.h"
+
 namespace rifftest {
 
 using Bytes = std::vector<uint8_t>;
@@ -58,29 +60,6 @@ inline Bytes list(const char *id, const char *form, const Bytes &body, int64_t s
     return chunk(id, payload, sizeField);
 }
 
-class ScratchFile {
-public:
-    explicit ScratchFile(const Bytes &bytes)
-    {
-        char name[] = "/tmp/riffprobeXXXXXX";
-        const int fd = mkstemp(name);
-        path_ = name;
-        if (fd < 0) {
-            ADD_FAILURE() << "mkstemp";
-            return;
-        }
-        if (!bytes.empty() &&
-            write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
-            ADD_FAILURE() << "short write";
-        close(fd);
-    }
-    ~ScratchFile() { std::filesystem::remove(path_); }
-    ScratchFile(const ScratchFile &) = delete;
-    ScratchFile &operator=(const ScratchFile &) = delete;
-    const char *path() const { return path_.c_str(); }
-
-private:
-    std::string path_;
-};
+using ::ScratchFile;
 
 }  // namespace rifftest
