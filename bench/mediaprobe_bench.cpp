@@ -301,7 +301,7 @@ void registerAll()
     };
     for (const Mp3Input &in : mp3) {
         const std::string base = std::string("mp3/") + in.label + "/";
-        benchmark::RegisterBenchmark((base + "mediaprobe").c_str(), mp3Mediaprobe, in.file, in.vbr);
+        benchmark::RegisterBenchmark((base + "mediaprobe").c_str(), mp3Mediaprobe, in.file, in.vbr)->UseRealTime();
         benchmark::RegisterBenchmark((base + "taglib").c_str(), mp3TagLib, in.file, in.vbr);
         benchmark::RegisterBenchmark((base + "mediainfo").c_str(), mp3MediaInfo, in.file, in.vbr);
     }

@@ -222,6 +222,16 @@ bool rawSmbOpen(const char *address, const char *serverName, const char *share,
     return false;
 }
 
+bool rawSessionRequestOnly(const char *address, const char *serverName)
+{
+    const int fd = connectTcp(address);
+    if (fd < 0)
+        return false;
+    const bool ok = sessionRequest(fd, serverName);
+    ::close(fd);
+    return ok;
+}
+
 bool rawSmbRead(RawSmbFile &f, uint8_t *buffer, uint32_t count)
 {
     // One 51-byte request behind its session header, built once; per chunk

@@ -25,5 +25,10 @@ bool rawSmbOpen(const char *address, const char *serverName, const char *share,
 // true when every chunk came back whole.
 bool rawSmbRead(RawSmbFile &file, uint8_t *buffer, uint32_t count);
 
+// TCP connect and NetBIOS session request only, then the socket is closed:
+// what every client on port 139 waits for before its first SMB message (the
+// server starts a process for the connection meanwhile).
+bool rawSessionRequestOnly(const char *address, const char *serverName);
+
 // CLOSE, TREE_DISCONNECT, then the socket is closed.
 void rawSmbClose(RawSmbFile &file);

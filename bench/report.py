@@ -182,6 +182,16 @@ def main():
               "ours / peer")
         t.row(f"client CPU: sharefetch vs {pname}", fmt(ours_cpu), fmt(cpu_usec(run)),
               ratio(ours_cpu, cpu_usec(run)), "ours / peer")
+    floor = usec(sf.get("smb/latency/session_request_floor"))
+    t.row("floor: TCP connect + NetBIOS session request + close (the server forks here)",
+          "", fmt(floor), "", "paid by every client of this server")
+    if floor is not None and ours is not None:
+        for peer, pname in (("libsmbclient_nt1", "libsmbclient, NT1"),
+                            ("libsmbclient_smb3", "libsmbclient, default (SMB3)")):
+            theirs = usec(sf.get(f"smb/latency/{peer}"))
+            t.row(f"above the floor: sharefetch vs {pname}", fmt(ours - floor),
+                  fmt(None if theirs is None else theirs - floor),
+                  ratio(ours - floor, None if theirs is None else theirs - floor), "ours / peer")
     best = min((v for v in (usec(sf.get("smb/latency/libsmbclient_nt1")),
                             usec(sf.get("smb/latency/libsmbclient_smb3"))) if v is not None),
                default=None)

@@ -212,6 +212,17 @@ void rawLatency(benchmark::State &state)
     }
 }
 
+void sessionRequestFloor(benchmark::State &state)
+{
+    const Config &c = config();
+    for (auto _ : state) {
+        if (!rawSessionRequestOnly(c.address.c_str(), c.serverName.c_str())) {
+            state.SkipWithError("session request failed");
+            return;
+        }
+    }
+}
+
 // ---- libsmbclient -------------------------------------------------------
 
 void guestAuth(const char *, const char *, char *wg, int wglen, char *un, int unlen, char *pw,
@@ -423,6 +434,7 @@ void registerAll()
     latencyBench(benchmark::RegisterBenchmark("smb/latency/sharefetch", sharefetchLatency));
 #endif
     latencyBench(benchmark::RegisterBenchmark("smb/latency/raw_readraw", rawLatency));
+    latencyBench(benchmark::RegisterBenchmark("smb/latency/session_request_floor", sessionRequestFloor));
     latencyBench(benchmark::RegisterBenchmark("smb/latency/libsmbclient_nt1", smbcLatency, true));
     latencyBench(benchmark::RegisterBenchmark("smb/latency/libsmbclient_smb3", smbcLatency, false));
 }
