@@ -206,8 +206,8 @@ bool openFile(RawSmbFile &f, const char *path, std::vector<uint8_t> &reply)
 
 }  // namespace
 
-bool rawSmbOpen(const char *address, const char *serverName, const char *share,
-                const char *path, RawSmbFile &file)
+bool rawSmbConnect(const char *address, const char *serverName, const char *share,
+                   RawSmbFile &file)
 {
     file = RawSmbFile{};
     file.fd = connectTcp(address);
@@ -215,7 +215,25 @@ bool rawSmbOpen(const char *address, const char *serverName, const char *share,
         return false;
     std::vector<uint8_t> reply;
     if (sessionRequest(file.fd, serverName) && logon(file, reply) &&
-        treeConnect(file, share, reply) && openFile(file, path, reply))
+        treeConnect(file, share, reply))
+        return true;
+    ::close(file.fd);
+    file.fd = -1;
+    return false;
+}
+
+bool rawSmbOpenFile(RawSmbFile &file, const char *path)
+{
+    std::vector<uint8_t> reply;
+    return openFile(file, path, reply);
+}
+
+bool rawSmbOpen(const char *address, const char *serverName, const char *share,
+                const char *path, RawSmbFile &file)
+{
+    if (!rawSmbConnect(address, serverName, share, file))
+        return false;
+    if (rawSmbOpenFile(file, path))
         return true;
     ::close(file.fd);
     file.fd = -1;
@@ -266,7 +284,7 @@ bool rawSmbRead(RawSmbFile &f, uint8_t *buffer, uint32_t count)
     return true;
 }
 
-void rawSmbClose(RawSmbFile &f)
+void rawSmbCloseFile(RawSmbFile &f)
 {
     if (f.fd < 0)
         return;
@@ -276,6 +294,14 @@ void rawSmbClose(RawSmbFile &f)
     cl.u16(f.fid), cl.u32(0);
     cl.u16(0);
     exchange(f.fd, cl, reply);
+}
+
+void rawSmbClose(RawSmbFile &f)
+{
+    if (f.fd < 0)
+        return;
+    rawSmbCloseFile(f);
+    std::vector<uint8_t> reply;
     Message td(kTreeDisconnect, f);
     td.u8(0);
     td.u16(0);

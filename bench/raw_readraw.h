@@ -15,8 +15,15 @@ struct RawSmbFile {
 };
 
 // TCP connect to address:139, NetBIOS session request, NEGOTIATE "NT LM 0.12",
-// guest SESSION_SETUP_ANDX, TREE_CONNECT_ANDX to share, core OPEN of path.
-// Blocking socket with TCP_NODELAY. false (and nothing left open) on failure.
+// guest SESSION_SETUP_ANDX, TREE_CONNECT_ANDX to share. Blocking socket with
+// TCP_NODELAY. false (and nothing left open) on failure.
+bool rawSmbConnect(const char *address, const char *serverName, const char *share,
+                   RawSmbFile &file);
+
+// Core OPEN of path on the connected tree; fid and size are filled in.
+bool rawSmbOpenFile(RawSmbFile &file, const char *path);
+
+// rawSmbConnect, then rawSmbOpenFile; nothing left open on failure.
 bool rawSmbOpen(const char *address, const char *serverName, const char *share,
                 const char *path, RawSmbFile &file);
 
@@ -29,6 +36,9 @@ bool rawSmbRead(RawSmbFile &file, uint8_t *buffer, uint32_t count);
 // what every client on port 139 waits for before its first SMB message (the
 // server starts a process for the connection meanwhile).
 bool rawSessionRequestOnly(const char *address, const char *serverName);
+
+// CLOSE of the open file; the tree stays connected.
+void rawSmbCloseFile(RawSmbFile &file);
 
 // CLOSE, TREE_DISCONNECT, then the socket is closed.
 void rawSmbClose(RawSmbFile &file);

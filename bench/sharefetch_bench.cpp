@@ -179,19 +179,25 @@ void sharefetchLatency(benchmark::State &state)
 
 // ---- the bare READ_RAW loop ---------------------------------------------
 
+// Connected once, like the other bulk readers; each round opens, reads and
+// closes the file.
 void rawBulk(benchmark::State &state)
 {
     const Config &c = config();
     const std::string path = std::string("\\") + kBulk;
+    RawSmbFile f;
+    if (!rawSmbConnect(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(), f)) {
+        state.SkipWithError("raw connect failed");
+        return;
+    }
     bulkLoop(state, [&](uint8_t *buf, uint32_t n) {
-        RawSmbFile f;
-        if (!rawSmbOpen(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(),
-                        path.c_str(), f))
+        if (!rawSmbOpenFile(f, path.c_str()))
             return false;
         const bool ok = f.size == n && rawSmbRead(f, buf, n);
-        rawSmbClose(f);
+        rawSmbCloseFile(f);
         return ok;
     });
+    rawSmbClose(f);
 }
 
 void rawLatency(benchmark::State &state)
