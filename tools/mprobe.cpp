@@ -300,7 +300,8 @@ void probeBmp(Report &r, LibraryOutput &out)
         return;
     }
     setPicture(r, width, height);
-    if (height < 0) r.summary += " (stored top-down)";
+    // A negative height marks rows stored top-down; the picture is as tall either way.
+    if (height < 0) r.summary = std::to_string(width) + "x" + std::to_string(-int64_t{height}) + ", stored top-down";
 }
 
 // The first translation's FileVersion, for modules whose text is not under
