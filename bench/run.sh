@@ -8,13 +8,13 @@
 #   MP_BENCH_DATA         where the inputs go (default /tmp/mp-bench-data; the
 #                         share/ folder in it must be readable by "nobody")
 #   MP_BENCH_OUT          where results go (default build-bench/results)
-#   MP_BENCH_REPETITIONS  repetitions per benchmark, medians reported (default 3)
+#   MP_BENCH_REPETITIONS  repetitions per benchmark, medians reported (default 5)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-bench
 data=${MP_BENCH_DATA:-/tmp/mp-bench-data}
 out=${MP_BENCH_OUT:-$build/results}
-reps=${MP_BENCH_REPETITIONS:-3}
+reps=${MP_BENCH_REPETITIONS:-5}
 start=$SECONDS
 step() { echo "=== $* ($((SECONDS - start)) s)" >&2; }
 
