@@ -181,6 +181,7 @@ private:
 struct Report {
     std::string path;
     bool examined = false;  // stat worked, so the type means something
+    int64_t statSize = 0;
     Kind kind = Kind::Other;
     json fields = json::object();  // the kind's properties
     std::string summary;           // the same, for people
@@ -365,8 +366,12 @@ Report probe(const std::string &path, LibraryOutput &out)
         return r;
     }
     r.examined = true;
+    r.statSize = st.st_size;
     if (S_ISDIR(st.st_mode)) {
         r.kind = Kind::Directory;
+    } else if (!S_ISREG(st.st_mode)) {
+        // Pipes, sockets and devices: opening one could wait forever.
+        r.kind = Kind::Other;
     } else {
         const auto head = readHead(path);
         if (!head) {
@@ -391,7 +396,9 @@ Report probe(const std::string &path, LibraryOutput &out)
 
 void addFileFacts(Report &r, json &object, std::string &facts)
 {
-    const int32_t size = getFileSize(r.path.c_str());
+    // getFileSize answers with the low 32 bits of the size; past 2 GiB that
+    // is wrong, so the tool's own stat speaks for such files.
+    const int64_t size = r.statSize > INT32_MAX ? r.statSize : getFileSize(r.path.c_str());
     int32_t accessed = 0;
     const bool haveTime = getDIRinfo(r.path.c_str(), &accessed) != 0;
     if (size >= 0) {

@@ -354,6 +354,7 @@ int fetch(const Request &q, bool quiet)
                             : failure("cannot connect to " + q.address + " as guest: TCP port 139, the NetBIOS "
                                       "session for " + q.serverName + ", the NT LM 0.12 dialect or the guest "
                                       "logon was refused");
+    if (g_stopSignal) return interrupted(0, 0, q.output);
     RemoteFile file;
     if (SMBOpenFile(session.handle, q.remotePath.c_str(), q.offset == 0 ? kOffsetMeansZero : q.offset,
                     &file.handle) != 1)

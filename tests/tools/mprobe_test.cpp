@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -305,6 +306,26 @@ TEST(Mprobe, TextOutputKeepsLibraryLinesOutAndCoversFolders)
     const Outcome v = mprobe({"--verbose", vbr});
     EXPECT_EQ(v.status, 0);
     EXPECT_TRUE(contains(v.err, "library printed \"getVBRInfo()\"")) << v.err;
+}
+
+TEST(Mprobe, SpecialAndHugeFilesAreHandledWithoutOpeningOrTruncating)
+{
+    Scratch s;
+    // A pipe named like an MP3 would block a reader forever.
+    const std::string fifo = (s.dir() / "stream.mp3").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // 5 GiB, sparse: the library's 32-bit size would say 1 GiB.
+    const std::string huge = (s.dir() / "huge.bin").string();
+    std::error_code ec;
+    fs::resize_file(s.write("huge.bin", ""), 5ull << 30, ec);
+    ASSERT_FALSE(ec) << ec.message();
+
+    const Outcome r = mprobe({"--json", fifo, huge});  // a hang here fails by the test's time limit
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto o = jsonLines(r.out);
+    ASSERT_EQ(o.size(), 2u);
+    EXPECT_EQ(o[0]["type"], "other");
+    EXPECT_EQ(o[1]["size"], 5ull << 30);
 }
 
 TEST(Mprobe, CommandLine)
