@@ -420,13 +420,15 @@ int main(int argc, char **argv)
                  "The file is written beside OUT under a temporary name and renamed to OUT only when "
                  "every byte has arrived.",
                  "smbfetch"};
-    std::vector<std::string> args;
+    std::string address, name, share, path;
     std::string output, serverName = "*SMBSERVER";
     uint64_t offset = 0;
     bool quiet = false;
-    app.add_option("TARGET", args, "ADDRESS SERVERNAME SHARE PATH, or smb://ADDRESS/SHARE/PATH")
-        ->required()
-        ->expected(1, 4);
+    app.add_option("ADDRESS", address, "server's IPv4 address or host name, or smb://ADDRESS/SHARE/PATH")
+        ->required();
+    app.add_option("SERVERNAME", name, "server's NetBIOS name");
+    app.add_option("SHARE", share, "share name, or \\\\SERVER\\SHARE");
+    app.add_option("PATH", path, "file on the share, with / or \\");
     app.add_option("-o,--output", output, "local file or folder (default: the remote file's name, here)");
     app.add_option("--offset", offset, "first byte to fetch (default 0)");
     app.add_option("--server-name", serverName, "NetBIOS name to call with the smb:// form")
@@ -438,5 +440,8 @@ int main(int argc, char **argv)
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? 0 : kExitUsage;
     }
+    std::vector<std::string> args{address};
+    for (const std::string *given : {&name, &share, &path})
+        if (!given->empty()) args.push_back(*given);
     return fetch(makeRequest(args, serverName, output, offset), quiet);
 }
