@@ -98,7 +98,7 @@ rm -f out/mid.bin
 interrupt() { # signal, expected status
   "$smbfetch" "$addr" "$name" "$sh" big.bin -o out/big.bin 2>"$work/err" &
   local pid=$! started=0
-  for _ in $(seq 200); do
+  for _ in $(seq 500); do
     if [ -n "$(find out -name '.big.bin.smbfetch-*' -size +0 2>/dev/null)" ]; then started=1; break; fi
     sleep 0.02
   done
@@ -115,7 +115,7 @@ check "SIGTERM mid-transfer: status 143, no target, no temporary file" interrupt
 server_dies() {
   "$smbfetch" "$addr" "$name" "$sh" big.bin -o out/big.bin 2>"$work/err" &
   local pid=$!
-  for _ in $(seq 200); do
+  for _ in $(seq 500); do
     [ -z "$(find out -name '.big.bin.smbfetch-*' -size +0 2>/dev/null)" ] || break
     sleep 0.02
   done
