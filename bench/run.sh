@@ -2,7 +2,7 @@
 # One command for every benchmark: installs what it needs (Debian, as root),
 # builds in Release mode, makes the inputs, runs mediaprobe_bench in process
 # and sharefetch_bench beside a throwaway smbd on loopback, and prints one
-# table with ratios. About 5 minutes on 2 cores.
+# table with ratios. About 3 minutes on 2 cores.
 #
 # usage: bench/run.sh
 #   MP_BENCH_DATA         where the inputs go (default /tmp/mp-bench-data; the
@@ -59,6 +59,8 @@ step "results"
 {
   echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')," \
        "kernel $(uname -r), Samba $(smbd --version | sed "s/^Version //"), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "Peers: $(dpkg-query -W -f='${Package} ${Version}, ' libtag1v5 libmediainfo0v5 libstb0 \
+       libsmbclient smbclient libbenchmark1debian 2>/dev/null | sed 's/, $//')"
   echo "Run: $(date -u '+%Y-%m-%d %H:%M UTC'), $reps repetitions, medians"
   echo
   python3 "$root/bench/report.py" "$out/mediaprobe.json" "$out/sharefetch.json"
