@@ -171,29 +171,31 @@ def main():
     targets.append(("sharefetch CPU/GiB ≤ 0.5× libsmbclient's (the lower of NT1, SMB3)",
                     ratio(ours, best), ours is not None and best is not None and ours <= 0.5 * best))
 
-    t.section("Connect, open, read 1 KiB, close, disconnect (µs per round)")
-    ours = usec(sf.get("smb/latency/sharefetch"))
-    ours_cpu = cpu_usec(sf.get("smb/latency/sharefetch"))
+    t.section("Connect, open, read 1 KiB, close, disconnect (µs per round, clients in turn)")
+    turn = sf.get("smb/latency/in_turn") or {}
+
+    def lat(client, kind=""):
+        return None if "error" in turn else turn.get(f"{client}{kind}_us")
+
+    ours, ours_cpu = lat("sharefetch"), lat("sharefetch", "_cpu")
     for peer, pname in (("libsmbclient_nt1", "libsmbclient, NT1"),
                         ("libsmbclient_smb3", "libsmbclient, default (SMB3)"),
                         ("raw_readraw", "bare exchange, same messages")):
-        run = sf.get(f"smb/latency/{peer}")
-        t.row(f"wall: sharefetch vs {pname}", fmt(ours), fmt(usec(run)), ratio(ours, usec(run)),
+        t.row(f"wall: sharefetch vs {pname}", fmt(ours), fmt(lat(peer)), ratio(ours, lat(peer)),
               "ours / peer")
-        t.row(f"client CPU: sharefetch vs {pname}", fmt(ours_cpu), fmt(cpu_usec(run)),
-              ratio(ours_cpu, cpu_usec(run)), "ours / peer")
-    floor = usec(sf.get("smb/latency/session_request_floor"))
+        t.row(f"client CPU: sharefetch vs {pname}", fmt(ours_cpu), fmt(lat(peer, "_cpu")),
+              ratio(ours_cpu, lat(peer, "_cpu")), "ours / peer")
+    floor = lat("session_request_floor")
     t.row("floor: TCP connect + NetBIOS session request + close (the server forks here)",
           "", fmt(floor), "", "paid by every client of this server")
     if floor is not None and ours is not None:
         for peer, pname in (("libsmbclient_nt1", "libsmbclient, NT1"),
                             ("libsmbclient_smb3", "libsmbclient, default (SMB3)")):
-            theirs = usec(sf.get(f"smb/latency/{peer}"))
-            t.row(f"above the floor: sharefetch vs {pname}", fmt(ours - floor),
-                  fmt(None if theirs is None else theirs - floor),
-                  ratio(ours - floor, None if theirs is None else theirs - floor), "ours / peer")
-    best = min((v for v in (usec(sf.get("smb/latency/libsmbclient_nt1")),
-                            usec(sf.get("smb/latency/libsmbclient_smb3"))) if v is not None),
+            theirs = lat(peer)
+            above = None if theirs is None else theirs - floor
+            t.row(f"above the floor: sharefetch vs {pname}", fmt(ours - floor), fmt(above),
+                  ratio(ours - floor, above), "ours / peer")
+    best = min((v for v in (lat("libsmbclient_nt1"), lat("libsmbclient_smb3")) if v is not None),
                default=None)
     targets.append(("sharefetch connect-to-disconnect ≤ 0.2× libsmbclient's (the faster of NT1, SMB3)",
                     ratio(ours, best), ours is not None and best is not None and ours <= 0.2 * best))

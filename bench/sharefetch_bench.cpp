@@ -21,11 +21,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -153,27 +155,21 @@ void sharefetchBulk(benchmark::State &state)
     SMBDisonnect(session);
 }
 
-void sharefetchLatency(benchmark::State &state)
+bool sharefetchRound()
 {
     const Config &c = config();
     const std::string path = std::string("\\") + kSmall;
     uint8_t buf[kSmallRead];
-    for (auto _ : state) {
-        SmbSession *session = nullptr;
-        SmbFile *file = nullptr;
-        bool ok = SMBConnect(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(),
-                             &session) == 1;
-        ok = ok && SMBOpenFile(session, path.c_str(), 0, &file) == 1;
-        ok = ok && SMBReadFile(file, kSmallRead, buf) == static_cast<int32_t>(kSmallRead);
-        if (file != nullptr)
-            SMBCloseFile(file);
-        if (session != nullptr)
-            SMBDisonnect(session);
-        if (!ok) {
-            state.SkipWithError("sharefetch round failed");
-            return;
-        }
-    }
+    SmbSession *session = nullptr;
+    SmbFile *file = nullptr;
+    bool ok = SMBConnect(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(), &session) == 1;
+    ok = ok && SMBOpenFile(session, path.c_str(), 0, &file) == 1;
+    ok = ok && SMBReadFile(file, kSmallRead, buf) == static_cast<int32_t>(kSmallRead);
+    if (file != nullptr)
+        SMBCloseFile(file);
+    if (session != nullptr)
+        SMBDisonnect(session);
+    return ok;
 }
 #endif
 
@@ -200,33 +196,22 @@ void rawBulk(benchmark::State &state)
     rawSmbClose(f);
 }
 
-void rawLatency(benchmark::State &state)
+bool rawRound()
 {
     const Config &c = config();
     const std::string path = std::string("\\") + kSmall;
     uint8_t buf[kSmallRead];
-    for (auto _ : state) {
-        RawSmbFile f;
-        bool ok = rawSmbOpen(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(),
-                             path.c_str(), f);
-        ok = ok && rawSmbRead(f, buf, kSmallRead);
-        rawSmbClose(f);
-        if (!ok) {
-            state.SkipWithError("raw round failed");
-            return;
-        }
-    }
+    RawSmbFile f;
+    bool ok = rawSmbOpen(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(), path.c_str(), f);
+    ok = ok && rawSmbRead(f, buf, kSmallRead);
+    rawSmbClose(f);
+    return ok;
 }
 
-void sessionRequestFloor(benchmark::State &state)
+bool sessionRequestRound()
 {
     const Config &c = config();
-    for (auto _ : state) {
-        if (!rawSessionRequestOnly(c.address.c_str(), c.serverName.c_str())) {
-            state.SkipWithError("session request failed");
-            return;
-        }
-    }
+    return rawSessionRequestOnly(c.address.c_str(), c.serverName.c_str());
 }
 
 // ---- libsmbclient -------------------------------------------------------
@@ -296,24 +281,13 @@ void smbcBulk(benchmark::State &state, bool nt1)
 
 // The context (configuration, parameters) is made once; each round connects
 // afresh and purging the cached server disconnects it again.
-void smbcLatency(benchmark::State &state, bool nt1)
+bool smbcRound(SMBCCTX *ctx)
 {
-    SMBCCTX *ctx = smbContext(nt1);
-    if (ctx == nullptr) {
-        state.SkipWithError("libsmbclient context failed");
-        return;
-    }
     const std::string url = config().url + kSmall;
     uint8_t buf[kSmallRead];
-    for (auto _ : state) {
-        const bool ok = smbcRead(ctx, url, buf, kSmallRead);
-        smbc_getFunctionPurgeCachedServers(ctx)(ctx);
-        if (!ok) {
-            state.SkipWithError("libsmbclient round failed");
-            break;
-        }
-    }
-    smbc_free_context(ctx, 1);
+    const bool ok = smbcRead(ctx, url, buf, kSmallRead);
+    smbc_getFunctionPurgeCachedServers(ctx)(ctx);
+    return ok;
 }
 
 // ---- the smbclient command ----------------------------------------------
@@ -413,14 +387,69 @@ void tcpCeiling(benchmark::State &state)
         ::waitpid(child, nullptr, 0);
 }
 
+// ---- connect-to-disconnect latency, all clients in turn ------------------
+
+// Each connect makes the server start a process, whose cost swings with the
+// machine's load; the clients therefore take turns, round after round, and
+// each one's figure is the median of its rounds. Counters: wall and client
+// CPU time per round in microseconds.
+void latencyInTurn(benchmark::State &state)
+{
+    struct Client {
+        const char *name;
+        std::function<bool()> round;
+        std::vector<double> wall, cpu;
+    };
+    SMBCCTX *nt1 = smbContext(true);
+    SMBCCTX *smb3 = smbContext(false);
+    std::vector<Client> clients;
+#if defined(MP_HAVE_SMBConnect)
+    clients.push_back({"sharefetch", sharefetchRound, {}, {}});
+#endif
+    clients.push_back({"raw_readraw", rawRound, {}, {}});
+    clients.push_back({"session_request_floor", sessionRequestRound, {}, {}});
+    if (nt1 != nullptr)
+        clients.push_back({"libsmbclient_nt1", [nt1] { return smbcRound(nt1); }, {}, {}});
+    if (smb3 != nullptr)
+        clients.push_back({"libsmbclient_smb3", [smb3] { return smbcRound(smb3); }, {}, {}});
+    const int rounds = std::atoi(env("MP_BENCH_LATENCY_ROUNDS", "15").c_str());
+    for (auto _ : state) {
+        for (int r = 0; r < rounds; ++r) {
+            for (Client &client : clients) {
+                const double cpuBefore = cpuSeconds();
+                const auto start = std::chrono::steady_clock::now();
+                if (!client.round()) {
+                    state.SkipWithError((std::string(client.name) + " round failed").c_str());
+                    break;
+                }
+                client.wall.push_back(std::chrono::duration<double, std::micro>(
+                                          std::chrono::steady_clock::now() - start)
+                                          .count());
+                client.cpu.push_back((cpuSeconds() - cpuBefore) * 1e6);
+            }
+        }
+    }
+    auto median = [](std::vector<double> v) {
+        if (v.empty())
+            return 0.0;
+        std::sort(v.begin(), v.end());
+        return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+    };
+    for (const Client &client : clients) {
+        state.counters[std::string(client.name) + "_us"] = median(client.wall);
+        state.counters[std::string(client.name) + "_cpu_us"] = median(client.cpu);
+    }
+    if (nt1 != nullptr)
+        smbc_free_context(nt1, 1);
+    if (smb3 != nullptr)
+        smbc_free_context(smb3, 1);
+}
+
 void registerAll()
 {
     const int bulk = config().bulkIterations > 0 ? config().bulkIterations : 8;
     auto bulkBench = [bulk](benchmark::internal::Benchmark *b) {
         b->Iterations(bulk)->UseRealTime()->Unit(benchmark::kMillisecond);
-    };
-    auto latencyBench = [](benchmark::internal::Benchmark *b) {
-        b->MinTime(1.0)->UseRealTime()->Unit(benchmark::kMicrosecond);
     };
 #if defined(MP_HAVE_SMBConnect)
     bulkBench(benchmark::RegisterBenchmark("smb/bulk/sharefetch", sharefetchBulk));
@@ -436,13 +465,10 @@ void registerAll()
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
     }
-#if defined(MP_HAVE_SMBConnect)
-    latencyBench(benchmark::RegisterBenchmark("smb/latency/sharefetch", sharefetchLatency));
-#endif
-    latencyBench(benchmark::RegisterBenchmark("smb/latency/raw_readraw", rawLatency));
-    latencyBench(benchmark::RegisterBenchmark("smb/latency/session_request_floor", sessionRequestFloor));
-    latencyBench(benchmark::RegisterBenchmark("smb/latency/libsmbclient_nt1", smbcLatency, true));
-    latencyBench(benchmark::RegisterBenchmark("smb/latency/libsmbclient_smb3", smbcLatency, false));
+    benchmark::RegisterBenchmark("smb/latency/in_turn", latencyInTurn)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace
