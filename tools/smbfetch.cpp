@@ -326,10 +326,11 @@ int failure(const std::string &message)
     return kExitFailure;
 }
 
-int interrupted(uint64_t done, uint64_t total, const std::string &output)
+int interrupted(const std::string &output, uint64_t done = 0, uint64_t total = 0)
 {
-    std::cerr << "smbfetch: interrupted after " << done << " of " << total << " bytes; " << output
-              << " was not written\n";
+    if (total) std::cerr << "smbfetch: interrupted after " << done << " of " << total << " bytes; ";
+    else std::cerr << "smbfetch: interrupted before the transfer; ";
+    std::cerr << output << " was not written\n";
     return 128 + g_stopSignal;
 }
 
@@ -350,15 +351,15 @@ int fetch(const Request &q, bool quiet)
 
     Session session;
     if (SMBConnect(q.address.c_str(), q.serverName.c_str(), q.sharePath.c_str(), &session.handle) != 1)
-        return g_stopSignal ? interrupted(0, 0, q.output)
+        return g_stopSignal ? interrupted(q.output)
                             : failure("cannot connect to " + q.address + " as guest: TCP port 139, the NetBIOS "
                                       "session for " + q.serverName + ", the NT LM 0.12 dialect or the guest "
                                       "logon was refused");
-    if (g_stopSignal) return interrupted(0, 0, q.output);
+    if (g_stopSignal) return interrupted(q.output);
     RemoteFile file;
     if (SMBOpenFile(session.handle, q.remotePath.c_str(), q.offset == 0 ? kOffsetMeansZero : q.offset,
                     &file.handle) != 1)
-        return g_stopSignal ? interrupted(0, 0, q.output)
+        return g_stopSignal ? interrupted(q.output)
                             : failure("cannot open " + q.remotePath + " on " + q.sharePath +
                                       ": no such file, or the server refused the share");
 
@@ -376,7 +377,7 @@ int fetch(const Request &q, bool quiet)
     Progress progress(total, !quiet && isatty(STDERR_FILENO));
     uint64_t done = 0;
     while (done < total) {
-        if (g_stopSignal) return interrupted(done, total, q.output);
+        if (g_stopSignal) return interrupted(q.output, done, total);
         const auto count = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), total - done));
         const int32_t got = readBlockShielded(file.handle, count, buffer.data());
         if (got != static_cast<int32_t>(count))
@@ -387,7 +388,7 @@ int fetch(const Request &q, bool quiet)
         done += count;
         progress.update(done);
     }
-    if (g_stopSignal) return interrupted(done, total, q.output);
+    // Every byte is here: a stop that came with the last block still gets the file.
     progress.update(done, true);
 
     const mode_t mask = umask(0);
