@@ -4,7 +4,8 @@
 // Run it under tests/sharefetch/smbd_harness.sh with MP_BENCH_DATA/share as
 // the exported folder; the server's address and names come from the
 // harness's SMBD_HARNESS_* variables. MP_BENCH_BULK_ITERATIONS sets how many
-// times each bulk reader reads the file.
+// times each bulk reader reads the file per repetition (8),
+// MP_BENCH_LATENCY_ROUNDS how many connect rounds each client makes (15).
 //
 // Bulk figures read the whole 100 MiB file into one buffer per iteration over
 // an established connection; client CPU (user + system, getrusage) is given
@@ -104,57 +105,17 @@ double cpuSeconds()
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// Runs the bulk loop: clears the buffer, times `readAll` per iteration, then
-// checks the buffer against the local file and reports bytes and CPU per GiB.
-template <typename ReadAll>
-void bulkLoop(benchmark::State &state, ReadAll readAll)
+double median(std::vector<double> v)
 {
-    std::vector<uint8_t> &buffer = bulkBuffer();
-    if (buffer.empty()) {
-        state.SkipWithError("no local copy of the bulk file");
-        return;
-    }
-    std::memset(buffer.data(), 0, buffer.size());
-    const double cpuBefore = cpuSeconds();
-    for (auto _ : state) {
-        if (!readAll(buffer.data(), static_cast<uint32_t>(buffer.size()))) {
-            state.SkipWithError("bulk read failed");
-            return;
-        }
-    }
-    const double cpu = cpuSeconds() - cpuBefore;
-    const auto bytes = static_cast<int64_t>(buffer.size()) * state.iterations();
-    if (std::memcmp(buffer.data(), localBulk().bytes.data(), buffer.size()) != 0) {
-        state.SkipWithError("data read differs from the file");
-        return;
-    }
-    state.SetBytesProcessed(bytes);
-    state.counters["cpu_s_per_GiB"] = cpu / (static_cast<double>(bytes) / (1u << 30));
+    if (v.empty())
+        return 0.0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 // ---- sharefetch ---------------------------------------------------------
 
 #if defined(MP_HAVE_SMBConnect)
-void sharefetchBulk(benchmark::State &state)
-{
-    const Config &c = config();
-    SmbSession *session = nullptr;
-    if (SMBConnect(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(), &session) != 1) {
-        state.SkipWithError("SMBConnect failed");
-        return;
-    }
-    const std::string path = std::string("\\") + kBulk;
-    bulkLoop(state, [&](uint8_t *buf, uint32_t n) {
-        SmbFile *file = nullptr;
-        if (SMBOpenFile(session, path.c_str(), 0, &file) != 1 || SMBGetFileSize(file) != n)
-            return false;
-        const int32_t got = SMBReadFile(file, n, buf);
-        SMBCloseFile(file);
-        return got == static_cast<int32_t>(n);
-    });
-    SMBDisonnect(session);
-}
-
 bool sharefetchRound()
 {
     const Config &c = config();
@@ -174,27 +135,6 @@ bool sharefetchRound()
 #endif
 
 // ---- the bare READ_RAW loop ---------------------------------------------
-
-// Connected once, like the other bulk readers; each round opens, reads and
-// closes the file.
-void rawBulk(benchmark::State &state)
-{
-    const Config &c = config();
-    const std::string path = std::string("\\") + kBulk;
-    RawSmbFile f;
-    if (!rawSmbConnect(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(), f)) {
-        state.SkipWithError("raw connect failed");
-        return;
-    }
-    bulkLoop(state, [&](uint8_t *buf, uint32_t n) {
-        if (!rawSmbOpenFile(f, path.c_str()))
-            return false;
-        const bool ok = f.size == n && rawSmbRead(f, buf, n);
-        rawSmbCloseFile(f);
-        return ok;
-    });
-    rawSmbClose(f);
-}
 
 bool rawRound()
 {
@@ -261,24 +201,6 @@ bool smbcRead(SMBCCTX *ctx, const std::string &url, uint8_t *buf, uint32_t n)
     return done == n;
 }
 
-void smbcBulk(benchmark::State &state, bool nt1)
-{
-    SMBCCTX *ctx = smbContext(nt1);
-    if (ctx == nullptr) {
-        state.SkipWithError("libsmbclient context failed");
-        return;
-    }
-    const std::string url = config().url + kBulk;
-    // The first open connects; the context keeps the connection for the rest.
-    uint8_t warm[1];
-    if (!smbcRead(ctx, url, warm, 1)) {
-        state.SkipWithError("libsmbclient could not read the file");
-    } else {
-        bulkLoop(state, [&](uint8_t *buf, uint32_t n) { return smbcRead(ctx, url, buf, n); });
-    }
-    smbc_free_context(ctx, 1);
-}
-
 // The context (configuration, parameters) is made once; each round connects
 // afresh and purging the cached server disconnects it again.
 bool smbcRound(SMBCCTX *ctx)
@@ -331,60 +253,176 @@ void smbclientCommand(benchmark::State &state, bool nt1)
 
 // ---- plain TCP over loopback between two processes -----------------------
 
-// A child process sends `size` bytes from its own memory for every 4-byte
-// request; the parent receives them straight into the bulk buffer.
-void tcpCeiling(benchmark::State &state)
+// ---- bulk read of the 100 MiB file, all readers in turn ----------------
+
+// A reader connects once (untimed), then reads the whole file into the
+// buffer once per round.
+struct BulkReader {
+    std::string name;
+    std::function<bool(uint8_t *, uint32_t)> readAll;
+    std::vector<double> mbps, cpuPerGiB;
+};
+
+// A child process sends the requested number of bytes from its own memory
+// for every 4-byte request: plain TCP over loopback, nothing else.
+struct TcpSender {
+    pid_t child = -1;
+    int fd = -1;
+
+    bool start()
+    {
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+            ::listen(listener, 1) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+            return false;
+        child = ::fork();
+        if (child == 0) {
+            const int peer = ::accept(listener, nullptr, nullptr);
+            const std::vector<uint8_t> &source = localBulk().bytes;
+            uint32_t want = 0;
+            while (::recv(peer, &want, sizeof want, MSG_WAITALL) == sizeof want) {
+                size_t sent = 0;
+                while (sent < want && sent < source.size()) {
+                    const ssize_t n =
+                        ::send(peer, source.data() + sent, want - sent, MSG_NOSIGNAL);
+                    if (n <= 0)
+                        ::_exit(1);
+                    sent += static_cast<size_t>(n);
+                }
+            }
+            ::_exit(0);
+        }
+        ::close(listener);
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        return child > 0 && fd >= 0 &&
+               ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+    }
+    bool readAll(uint8_t *buf, uint32_t n) const
+    {
+        if (::send(fd, &n, sizeof n, 0) != sizeof n)
+            return false;
+        size_t got = 0;
+        while (got < n) {
+            const ssize_t r = ::recv(fd, buf + got, n - got, MSG_WAITALL);
+            if (r <= 0)
+                return false;
+            got += static_cast<size_t>(r);
+        }
+        return true;
+    }
+    ~TcpSender()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        if (child > 0)
+            ::waitpid(child, nullptr, 0);
+    }
+};
+
+// The readers take turns, round after round, so that load swings on the
+// shared machine hit all of them alike; each one's figures are the medians
+// of its rounds. Before each round the buffer is cleared.
+void bulkInTurn(benchmark::State &state)
 {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
-        state.SkipWithError("cannot listen on loopback");
+    const Config &c = config();
+    std::vector<uint8_t> &buffer = bulkBuffer();
+    const auto size = static_cast<uint32_t>(buffer.size());
+    if (size == 0) {
+        state.SkipWithError("no local copy of the bulk file");
         return;
     }
-    const size_t size = bulkBuffer().size();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int peer = ::accept(listener, nullptr, nullptr);
-        std::vector<uint8_t> source(localBulk().bytes);
-        uint32_t want = 0;
-        while (::recv(peer, &want, sizeof want, MSG_WAITALL) == sizeof want) {
-            size_t sent = 0;
-            while (sent < want) {
-                const ssize_t n = ::send(peer, source.data() + sent, want - sent, MSG_NOSIGNAL);
-                if (n <= 0)
-                    ::_exit(1);
-                sent += static_cast<size_t>(n);
+    std::vector<BulkReader> readers;
+    const std::string path = std::string("\\") + kBulk;
+#if defined(MP_HAVE_SMBConnect)
+    SmbSession *session = nullptr;
+    if (SMBConnect(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(), &session) == 1) {
+        readers.push_back({"sharefetch", [&](uint8_t *buf, uint32_t n) {
+                               SmbFile *file = nullptr;
+                               if (SMBOpenFile(session, path.c_str(), 0, &file) != 1)
+                                   return false;
+                               const bool ok = SMBGetFileSize(file) == n &&
+                                               SMBReadFile(file, n, buf) == static_cast<int32_t>(n);
+                               SMBCloseFile(file);
+                               return ok;
+                           }, {}, {}});
+    }
+#endif
+    RawSmbFile raw;
+    if (rawSmbConnect(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(), raw)) {
+        readers.push_back({"raw_readraw", [&](uint8_t *buf, uint32_t n) {
+                               if (!rawSmbOpenFile(raw, path.c_str()))
+                                   return false;
+                               const bool ok = raw.size == n && rawSmbRead(raw, buf, n);
+                               rawSmbCloseFile(raw);
+                               return ok;
+                           }, {}, {}});
+    }
+    const std::string url = c.url + kBulk;
+    SMBCCTX *nt1 = smbContext(true);
+    SMBCCTX *smb3 = smbContext(false);
+    uint8_t warm[1];
+    // The first open connects; the context keeps the connection for the rest.
+    if (nt1 != nullptr && smbcRead(nt1, url, warm, 1))
+        readers.push_back({"libsmbclient_nt1",
+                           [&](uint8_t *buf, uint32_t n) { return smbcRead(nt1, url, buf, n); },
+                           {}, {}});
+    if (smb3 != nullptr && smbcRead(smb3, url, warm, 1))
+        readers.push_back({"libsmbclient_smb3",
+                           [&](uint8_t *buf, uint32_t n) { return smbcRead(smb3, url, buf, n); },
+                           {}, {}});
+    TcpSender tcp;
+    if (tcp.start())
+        readers.push_back({"tcp_loopback", [&](uint8_t *buf, uint32_t n) { return tcp.readAll(buf, n); },
+                           {}, {}});
+
+    // One untimed round per reader first: it warms both ends and its data is
+    // checked against the file.
+    for (BulkReader &reader : readers) {
+        std::memset(buffer.data(), 0, buffer.size());
+        if (!reader.readAll(buffer.data(), size) ||
+            std::memcmp(buffer.data(), localBulk().bytes.data(), size) != 0) {
+            state.SkipWithError((reader.name + ": read failed or wrong data").c_str());
+            break;
+        }
+    }
+    const int rounds = config().bulkIterations > 0 ? config().bulkIterations : 8;
+    for (auto _ : state) {
+        for (int r = 0; r < rounds && !state.error_occurred(); ++r) {
+            for (BulkReader &reader : readers) {
+                std::memset(buffer.data(), 0, buffer.size());
+                const double cpuBefore = cpuSeconds();
+                const auto start = std::chrono::steady_clock::now();
+                const bool ok = reader.readAll(buffer.data(), size);
+                const double seconds =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                const double cpu = cpuSeconds() - cpuBefore;
+                if (!ok) {
+                    state.SkipWithError((reader.name + ": read failed").c_str());
+                    break;
+                }
+                reader.mbps.push_back(size / seconds / 1e6);
+                reader.cpuPerGiB.push_back(cpu / (static_cast<double>(size) / (1u << 30)));
             }
         }
-        ::_exit(0);
     }
-    ::close(listener);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (child < 0 || fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        state.SkipWithError("cannot connect over loopback");
-    } else {
-        bulkLoop(state, [&](uint8_t *buf, uint32_t n) {
-            if (::send(fd, &n, sizeof n, 0) != sizeof n)
-                return false;
-            size_t got = 0;
-            while (got < n) {
-                const ssize_t r = ::recv(fd, buf + got, n - got, MSG_WAITALL);
-                if (r <= 0)
-                    return false;
-                got += static_cast<size_t>(r);
-            }
-            return got == size;
-        });
+    for (const BulkReader &reader : readers) {
+        state.counters[reader.name + "_MBps"] = median(reader.mbps);
+        state.counters[reader.name + "_cpu_s_per_GiB"] = median(reader.cpuPerGiB);
     }
-    if (fd >= 0)
-        ::close(fd);
-    if (child > 0)
-        ::waitpid(child, nullptr, 0);
+    if (nt1 != nullptr)
+        smbc_free_context(nt1, 1);
+    if (smb3 != nullptr)
+        smbc_free_context(smb3, 1);
+    rawSmbClose(raw);
+#if defined(MP_HAVE_SMBConnect)
+    if (session != nullptr)
+        SMBDisonnect(session);
+#endif
 }
 
 // ---- connect-to-disconnect latency, all clients in turn ------------------
@@ -429,12 +467,6 @@ void latencyInTurn(benchmark::State &state)
             }
         }
     }
-    auto median = [](std::vector<double> v) {
-        if (v.empty())
-            return 0.0;
-        std::sort(v.begin(), v.end());
-        return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-    };
     for (const Client &client : clients) {
         state.counters[std::string(client.name) + "_us"] = median(client.wall);
         state.counters[std::string(client.name) + "_cpu_us"] = median(client.cpu);
@@ -447,17 +479,10 @@ void latencyInTurn(benchmark::State &state)
 
 void registerAll()
 {
-    const int bulk = config().bulkIterations > 0 ? config().bulkIterations : 8;
-    auto bulkBench = [bulk](benchmark::internal::Benchmark *b) {
-        b->Iterations(bulk)->UseRealTime()->Unit(benchmark::kMillisecond);
-    };
-#if defined(MP_HAVE_SMBConnect)
-    bulkBench(benchmark::RegisterBenchmark("smb/bulk/sharefetch", sharefetchBulk));
-#endif
-    bulkBench(benchmark::RegisterBenchmark("smb/bulk/raw_readraw_ceiling", rawBulk));
-    bulkBench(benchmark::RegisterBenchmark("smb/bulk/libsmbclient_nt1", smbcBulk, true));
-    bulkBench(benchmark::RegisterBenchmark("smb/bulk/libsmbclient_smb3", smbcBulk, false));
-    bulkBench(benchmark::RegisterBenchmark("smb/bulk/tcp_loopback_ceiling", tcpCeiling));
+    benchmark::RegisterBenchmark("smb/bulk/in_turn", bulkInTurn)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
     for (bool nt1 : {true, false}) {
         benchmark::RegisterBenchmark(nt1 ? "smb/bulk/smbclient_cmd_nt1" : "smb/bulk/smbclient_cmd_smb3",
                                      smbclientCommand, nt1)
