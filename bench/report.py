@@ -108,7 +108,7 @@ def main():
     if floor is not None:
         t.row("CBR: stat+open+mmap+first touch+munmap alone", fmt(floor), "",
               ratio(floor, usec(mp.get("mp3/cbr/mediaprobe"))),
-              "share of getMP3MetaInfo spent mapping the file")
+              "floor / getMP3MetaInfo: the share spent mapping the file")
 
     t.section("MP3 VBR walk, 100 MB file (MB/s)")
     walk = mbps(mp.get("mp3/vbr_100MB/mediaprobe"))

@@ -58,6 +58,7 @@ MP_BENCH_DATA=$data "$root/tests/sharefetch/smbd_harness.sh" \
 step "results"
 {
   echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')," \
+       "$(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), Debian $(cat /etc/debian_version)," \
        "kernel $(uname -r), Samba $(smbd --version | sed "s/^Version //"), load average $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "Peers: $(dpkg-query -W -f='${Package} ${Version}, ' libtag1v5 libmediainfo0v5 libstb0 \
        libsmbclient smbclient libbenchmark1debian 2>/dev/null | sed 's/, $//')"
