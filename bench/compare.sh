@@ -7,6 +7,7 @@
 #
 # usage: bench/compare.sh OLD NEW mediaprobe|sharefetch FILTER [ROUNDS]
 #   e.g. bench/compare.sh 8ae2cfc 930bf97 mediaprobe 'jpeg/mediaprobe'
+#        MP_BENCH_ONLY=sharefetch bench/compare.sh a9b690d fc1648c sharefetch in_turn
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 old=$1 new=$2 which=$3 filter=$4 rounds=${5:-5}
@@ -66,6 +67,15 @@ for line in sys.stdin:
         figures["MB/s"] = b["bytes_per_second"] / 1e6
     if "cpu_s_per_GiB" in b:
         figures["CPU s/GiB"] = b["cpu_s_per_GiB"]
+    # Readers and clients that take turns report their medians as counters.
+    for key, value in b.items():
+        for suffix, label in (("_MBps", "MB/s"), ("_cpu_s_per_GiB", "CPU s/GiB"),
+                              ("_cpu_us", "client CPU µs per round"), ("_us", "µs per round")):
+            if key.endswith(suffix) and key != "cpu_s_per_GiB":
+                figures[f"{key[:-len(suffix)]}: {label}"] = value
+                break
+    if any(":" in k for k in figures):
+        del figures["µs per call"]
     for k, v in figures.items():
         rows.setdefault((name, k), {"old": [], "new": []})[b["rev"]].append(v)
 print(f"| benchmark | figure | {old} | {new} | new/old |")

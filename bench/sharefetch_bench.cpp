@@ -105,6 +105,16 @@ double cpuSeconds()
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+// MP_BENCH_ONLY (names separated by commas) limits the readers and clients
+// that take turns, for before-and-after runs of one library.
+bool wanted(const std::string &name)
+{
+    const std::string only = env("MP_BENCH_ONLY", "");
+    if (only.empty())
+        return true;
+    return ("," + only + ",").find("," + name + ",") != std::string::npos;
+}
+
 double median(std::vector<double> v)
 {
     if (v.empty())
@@ -383,6 +393,8 @@ void bulkInTurn(benchmark::State &state)
     // One untimed round per reader first: it warms both ends and its data is
     // checked against the file.
     for (BulkReader &reader : readers) {
+        if (!wanted(reader.name))
+            continue;
         std::memset(buffer.data(), 0, buffer.size());
         if (!reader.readAll(buffer.data(), size) ||
             std::memcmp(buffer.data(), localBulk().bytes.data(), size) != 0) {
@@ -394,6 +406,8 @@ void bulkInTurn(benchmark::State &state)
     for (auto _ : state) {
         for (int r = 0; r < rounds && !state.error_occurred(); ++r) {
             for (BulkReader &reader : readers) {
+                if (!wanted(reader.name))
+                    continue;
                 std::memset(buffer.data(), 0, buffer.size());
                 const double cpuBefore = cpuSeconds();
                 const auto start = std::chrono::steady_clock::now();
@@ -411,6 +425,8 @@ void bulkInTurn(benchmark::State &state)
         }
     }
     for (const BulkReader &reader : readers) {
+        if (!wanted(reader.name))
+            continue;
         state.counters[reader.name + "_MBps"] = median(reader.mbps);
         state.counters[reader.name + "_cpu_s_per_GiB"] = median(reader.cpuPerGiB);
     }
@@ -454,6 +470,8 @@ void latencyInTurn(benchmark::State &state)
     for (auto _ : state) {
         for (int r = 0; r < rounds; ++r) {
             for (Client &client : clients) {
+                if (!wanted(client.name))
+                    continue;
                 const double cpuBefore = cpuSeconds();
                 const auto start = std::chrono::steady_clock::now();
                 if (!client.round()) {
@@ -468,6 +486,8 @@ void latencyInTurn(benchmark::State &state)
         }
     }
     for (const Client &client : clients) {
+        if (!wanted(client.name))
+            continue;
         state.counters[std::string(client.name) + "_us"] = median(client.wall);
         state.counters[std::string(client.name) + "_cpu_us"] = median(client.cpu);
     }
