@@ -224,7 +224,6 @@ void pictureMediaInfo(benchmark::State &state, const char *name)
     mediaInfoField(state, name, MediaInfoLib::Stream_Image, L"Width", "width");
 }
 
-#if defined(MP_HAVE_getJPEGMetaInfo)
 void jpegMediaprobe(benchmark::State &state, const char *name)
 {
     const std::string path = dataPath(name);
@@ -234,8 +233,6 @@ void jpegMediaprobe(benchmark::State &state, const char *name)
     state.counters["width"] = w;
     state.counters["height"] = h;
 }
-#endif
-#if defined(MP_HAVE_getGIFMetaInfo)
 void gifMediaprobe(benchmark::State &state, const char *name)
 {
     const std::string path = dataPath(name);
@@ -245,8 +242,6 @@ void gifMediaprobe(benchmark::State &state, const char *name)
     state.counters["width"] = w;
     state.counters["height"] = h;
 }
-#endif
-#if defined(MP_HAVE_getBMPMetaInfo)
 void bmpMediaprobe(benchmark::State &state, const char *name)
 {
     const std::string path = dataPath(name);
@@ -256,8 +251,6 @@ void bmpMediaprobe(benchmark::State &state, const char *name)
     state.counters["width"] = w;
     state.counters["height"] = h;
 }
-#endif
-#if defined(MP_HAVE_getWAVMetaInfo)
 void wavMediaprobe(benchmark::State &state, const char *name)
 {
     const std::string path = dataPath(name);
@@ -267,8 +260,6 @@ void wavMediaprobe(benchmark::State &state, const char *name)
     });
     state.counters["sample_rate"] = rate;
 }
-#endif
-#if defined(MP_HAVE_getAVIinfo)
 void aviMediaprobe(benchmark::State &state, const char *name)
 {
     const std::string path = dataPath(name);
@@ -284,7 +275,6 @@ void aviMediaprobe(benchmark::State &state, const char *name)
     state.counters["width"] = w;
     state.counters["duration_ms"] = ms;
 }
-#endif
 
 void registerAll()
 {
@@ -309,16 +299,12 @@ void registerAll()
     benchmark::RegisterBenchmark("mp3/vbr_100MB/mapped_read_ceiling", mappedReadCeiling,
                                  "vbr_big.mp3");
 
-#if defined(MP_HAVE_getWAVMetaInfo)
     benchmark::RegisterBenchmark("wav/mediaprobe", wavMediaprobe, "pcm16_44100_stereo.wav");
-#endif
     benchmark::RegisterBenchmark("wav/mediainfo", [](benchmark::State &s) {
         mediaInfoField(s, "pcm16_44100_stereo.wav", MediaInfoLib::Stream_Audio, L"SamplingRate",
                        "sample_rate");
     });
-#if defined(MP_HAVE_getAVIinfo)
     benchmark::RegisterBenchmark("avi/mediaprobe", aviMediaprobe, "clip.avi");
-#endif
     benchmark::RegisterBenchmark("avi/mediainfo", [](benchmark::State &s) {
         mediaInfoField(s, "clip.avi", MediaInfoLib::Stream_Video, L"Width", "width");
     });
@@ -329,26 +315,13 @@ void registerAll()
         void (*probe)(benchmark::State &, const char *);
     };
     const Picture pictures[] = {
-#if defined(MP_HAVE_getJPEGMetaInfo)
         {"jpeg", "photo.jpg", jpegMediaprobe},
-#else
-        {"jpeg", "photo.jpg", nullptr},
-#endif
-#if defined(MP_HAVE_getGIFMetaInfo)
         {"gif", "picture.gif", gifMediaprobe},
-#else
-        {"gif", "picture.gif", nullptr},
-#endif
-#if defined(MP_HAVE_getBMPMetaInfo)
         {"bmp", "picture.bmp", bmpMediaprobe},
-#else
-        {"bmp", "picture.bmp", nullptr},
-#endif
     };
     for (const Picture &p : pictures) {
         const std::string base = std::string(p.label) + "/";
-        if (p.probe != nullptr)
-            benchmark::RegisterBenchmark((base + "mediaprobe").c_str(), p.probe, p.file);
+        benchmark::RegisterBenchmark((base + "mediaprobe").c_str(), p.probe, p.file);
         benchmark::RegisterBenchmark((base + "mediainfo").c_str(), pictureMediaInfo, p.file);
         benchmark::RegisterBenchmark((base + "stbi_info").c_str(), stbInfo, p.file);
     }

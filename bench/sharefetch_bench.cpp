@@ -125,7 +125,6 @@ double median(std::vector<double> v)
 
 // ---- sharefetch ---------------------------------------------------------
 
-#if defined(MP_HAVE_SMBConnect)
 bool sharefetchRound()
 {
     const Config &c = config();
@@ -142,7 +141,6 @@ bool sharefetchRound()
         SMBDisonnect(session);
     return ok;
 }
-#endif
 
 // ---- the bare READ_RAW loop ---------------------------------------------
 
@@ -348,7 +346,6 @@ void bulkInTurn(benchmark::State &state)
     }
     std::vector<BulkReader> readers;
     const std::string path = std::string("\\") + kBulk;
-#if defined(MP_HAVE_SMBConnect)
     SmbSession *session = nullptr;
     if (SMBConnect(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(), &session) == 1) {
         readers.push_back({"sharefetch", [&](uint8_t *buf, uint32_t n) {
@@ -361,7 +358,6 @@ void bulkInTurn(benchmark::State &state)
                                return ok;
                            }, {}, {}});
     }
-#endif
     RawSmbFile raw;
     if (rawSmbConnect(c.address.c_str(), c.serverName.c_str(), c.uncShare.c_str(), raw)) {
         readers.push_back({"raw_readraw", [&](uint8_t *buf, uint32_t n) {
@@ -435,10 +431,8 @@ void bulkInTurn(benchmark::State &state)
     if (smb3 != nullptr)
         smbc_free_context(smb3, 1);
     rawSmbClose(raw);
-#if defined(MP_HAVE_SMBConnect)
     if (session != nullptr)
         SMBDisonnect(session);
-#endif
 }
 
 // ---- connect-to-disconnect latency, all clients in turn ------------------
@@ -457,9 +451,7 @@ void latencyInTurn(benchmark::State &state)
     SMBCCTX *nt1 = smbContext(true);
     SMBCCTX *smb3 = smbContext(false);
     std::vector<Client> clients;
-#if defined(MP_HAVE_SMBConnect)
     clients.push_back({"sharefetch", sharefetchRound, {}, {}});
-#endif
     clients.push_back({"raw_readraw", rawRound, {}, {}});
     clients.push_back({"session_request_floor", sessionRequestRound, {}, {}});
     if (nt1 != nullptr)
@@ -520,18 +512,14 @@ void registerAll()
 
 int main(int argc, char **argv)
 {
-#if defined(MP_HAVE_SMBStartup)
     if (SMBStartup() != 0)
         return 1;
-#endif
     registerAll();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-#if defined(MP_HAVE_SMBStartup)
     SMBShutdown();
-#endif
     return 0;
 }
