@@ -31,7 +31,7 @@
 #
 # Example (check that the server answers):
 #   sudo tests/sharefetch/smbd_harness.sh -- \
-#     sh -c 'smbclient -m NT1 -N "//$SMBD_HARNESS_ADDRESS/$SMBD_HARNESS_SHARE" -c ls'
+#     sh -c 'smbclient -m NT1 --option="client min protocol=NT1" -N "//$SMBD_HARNESS_ADDRESS/$SMBD_HARNESS_SHARE" -c ls'
 set -euo pipefail
 
 share_dir= share_name=share netbios_name=SMBTEST keep_logs=0
