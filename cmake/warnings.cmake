@@ -10,6 +10,8 @@ endfunction()
 # the list becomes a linker version script, so nothing else leaks out.
 function(mp_shared_library name objects exports_file)
   file(STRINGS ${exports_file} names REGEX "^[A-Za-z_]")
+  # A name added to the list must reach the version script without a manual reconfigure.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${exports_file})
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
   list(JOIN names ";\n    " body)
   if(names)

@@ -35,8 +35,10 @@ extern "C" {
 
 /* ---- File-system queries ---------------------------------------------- */
 
-/* Size in bytes (low 32 bits of the stat size), or -1 for a NULL path or a
- * path that cannot be examined. Works on directories too. */
+/* Size in bytes, or -1 for a NULL path or a path that cannot be examined.
+ * Works on directories too. A size of 2^31 bytes or more reports 0x7FFFFFFF
+ * (INT32_MAX), the largest this result can say; getFileSize64 (below, among
+ * the additions) gives the true size. */
 MEDIAPROBE_API int32_t getFileSize(const char *path);
 
 /* Last-access time (seconds since 1970-01-01 UTC) of a file or directory into
@@ -128,6 +130,12 @@ MEDIAPROBE_API unsigned char getAVIinfo(const char *path, int32_t *durationOut,
                                         uint32_t *rateOut, uint32_t *editCountOut,
                                         uint32_t *frameRateOut, void *unused14,
                                         void *unused15);
+
+/* ---- Additions beyond the original interface ---------------------------- */
+
+/* The true size in bytes of a file or directory, or -1 for a NULL path or a
+ * path that cannot be examined. */
+MEDIAPROBE_API int64_t getFileSize64(const char *path);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 // File-system queries (size, last-access time) and the version-resource
 // exports, which pass through to the version-resource reader.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -18,13 +19,21 @@ struct FreeBlock {
 
 }  // namespace
 
-extern "C" int32_t getFileSize(const char *path)
+extern "C" int64_t getFileSize64(const char *path)
 {
     struct stat st {};
     if (path == nullptr || ::stat(path, &st) != 0)
         return -1;
-    // The host's field is 32 bits wide: it gets the low 32 bits of the size.
-    return static_cast<int32_t>(static_cast<uint32_t>(st.st_size));
+    return static_cast<int64_t>(st.st_size);
+}
+
+extern "C" int32_t getFileSize(const char *path)
+{
+    // The host's field is 32 bits wide and signed. Wrapping would turn a
+    // 4 GiB + 5 file into 5, or 3 GiB into a negative size that looks like a
+    // failure; the largest size it can say is the honest answer.
+    const int64_t size = getFileSize64(path);
+    return size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
 }
 
 extern "C" unsigned char getDIRinfo(const char *path, int32_t *timeOut)

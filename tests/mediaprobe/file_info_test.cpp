@@ -56,14 +56,31 @@ TEST(FileSize, ReportsBytesOrMinusOne)
     EXPECT_EQ(getFileSize(nullptr), -1);
 }
 
-TEST(FileSize, KeepsTheLowThirtyTwoBits)
+TEST(FileSize, ReportsBytesOrMinusOne64)
 {
     ScratchDir dir;
+    EXPECT_EQ(getFileSize64(dir.file("empty", 0).c_str()), 0);
+    EXPECT_EQ(getFileSize64(dir.file("some", 1234).c_str()), 1234);
+    EXPECT_EQ(getFileSize64((dir.path() / "missing").c_str()), -1);
+    EXPECT_EQ(getFileSize64(nullptr), -1);
+}
+
+TEST(FileSize, SizesPastTwoGiBSaturateInThirtyTwoBitsAndAreExactIn64)
+{
+    // Sparse files: the sizes cost no disk space.
+    ScratchDir dir;
     const fs::path sparse = dir.file("sparse", 0);
-    fs::resize_file(sparse, (uintmax_t{1} << 32) + 5);
-    EXPECT_EQ(getFileSize(sparse.c_str()), 5);
-    fs::resize_file(sparse, uintmax_t{0xC0000000});
-    EXPECT_EQ(getFileSize(sparse.c_str()), INT32_MIN / 2);
+    struct Case {
+        uintmax_t size;
+        int32_t narrow;
+    };
+    for (const Case &c : {Case{0x7FFFFFFF, INT32_MAX}, Case{0x80000000, INT32_MAX},
+                          Case{uintmax_t{3} << 30, INT32_MAX},
+                          Case{(uintmax_t{1} << 32) + 5, INT32_MAX}}) {
+        fs::resize_file(sparse, c.size);
+        EXPECT_EQ(getFileSize(sparse.c_str()), c.narrow) << c.size;
+        EXPECT_EQ(getFileSize64(sparse.c_str()), static_cast<int64_t>(c.size)) << c.size;
+    }
 }
 
 TEST(FileSize, WorksOnDirectories)
