@@ -1,5 +1,6 @@
-// Arbitrary bytes through the frame-pair search, the variable-bitrate walk
-// and the whole MP3 probe.
+// Arbitrary bytes through the frame-pair search and the whole MP3 probe, the
+// latter through its read windows at their smallest (many window edges) and
+// at their usual sizes.
 #include <climits>
 
 #include "fuzz_util.h"
@@ -16,12 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (first >= 0 && first > length - 4)
         __builtin_trap();
 
+    MemoryFile memory(data, size);
+    if (memory.path.empty())
+        return 0;
     int32_t bitrate = 0, duration = 0, sampleRate = 0;
-    getVBRInfo(data, length, &bitrate, &duration);
-
-    MemoryFile file(data, size);
-    if (!file.path.empty())
-        getMP3MetaInfo(file.path.c_str(), &bitrate, &sampleRate, nullptr, nullptr, nullptr,
-                       &duration);
+    ReadOnlyFile file;
+    if (openReadOnlyFile(memory.path.c_str(), file))
+        probeMp3File(file, Mp3Windows{kMinMp3Window, kMinMp3Window}, &bitrate, &sampleRate,
+                     &duration);
+    getMP3MetaInfo(memory.path.c_str(), &bitrate, &sampleRate, nullptr, nullptr, nullptr,
+                   &duration);
     return 0;
 }

@@ -27,10 +27,15 @@ TEST(MP3Header, DecodesVersionsLayersAndPadding)
         {{0xFF, 0xFB, 0x90, 0x64}, 128, 44100, 417},  // MPEG-1 Layer III
         {{0xFF, 0xFB, 0x92, 0x64}, 128, 44100, 418},  // padded
         {{0xFF, 0xF3, 0x80, 0xC4}, 64, 22050, 208},   // MPEG-2 Layer III, mono
-        {{0xFF, 0xE3, 0x80, 0xC4}, 64, 22050, 208},   // bit 20 clear reads the same
-        {{0xFF, 0xF5, 0x80, 0x00}, 64, 22050, 208},   // MPEG-2 Layer II uses 72000
-        {{0xFF, 0xFF, 0x16, 0x00}, 32, 48000, 33},    // MPEG-1 Layer I, pad is one byte
-        {{0xFF, 0xF7, 0x10, 0x00}, 32, 22050, 34},    // MPEG-2 Layer I uses 24000
+        {{0xFF, 0xE3, 0x80, 0xC4}, 64, 11025, 417},   // MPEG-2.5: 72000 * 64 / 11025
+        {{0xFF, 0xE3, 0x18, 0xC4}, 8, 8000, 72},      // MPEG-2.5 at 8 kHz
+        {{0xFF, 0xF5, 0x80, 0x00}, 64, 22050, 417},   // MPEG-2 Layer II uses 144000
+        {{0xFF, 0xF5, 0x88, 0x00}, 64, 16000, 576},
+        {{0xFF, 0xFF, 0x16, 0x00}, 32, 48000, 36},    // MPEG-1 Layer I: (8 + 1) * 4
+        {{0xFF, 0xFF, 0xC2, 0x00}, 384, 44100, 420},  // (104 + 1) * 4
+        {{0xFF, 0xF7, 0x10, 0x00}, 32, 22050, 68},    // MPEG-2 Layer I: 17 * 4
+        {{0xFF, 0xF7, 0xE2, 0x00}, 256, 22050, 560},  // (139 + 1) * 4
+        {{0xFF, 0xE7, 0xE2, 0x00}, 256, 11025, 1116}, // MPEG-2.5 Layer I: (278 + 1) * 4
         {{0xFF, 0xFD, 0xE8, 0x00}, 384, 32000, 1728}, // MPEG-1 Layer II, 32 kHz
         {{0xFF, 0xFB, 0xE4, 0x00}, 320, 48000, 960},
     };
@@ -56,6 +61,7 @@ TEST(MP3Header, ValidityTestRejectsEachForbiddenField)
     EXPECT_FALSE(header(0xFF, 0xFB, 0x90, 0x02).isValid());  // emphasis 2
     EXPECT_FALSE(header(0xFF, 0xF9, 0x90, 0x00).isValid());  // layer code 00
     EXPECT_FALSE(header(0xFF, 0xDB, 0x90, 0x00).isValid());  // a sync bit clear
+    EXPECT_FALSE(header(0xFF, 0xEB, 0x90, 0x00).isValid());  // reserved version code 01
     EXPECT_TRUE(header(0xFF, 0xFB, 0x90, 0x01).isValid());   // emphasis 1 and 3 pass
     EXPECT_TRUE(header(0xFF, 0xFB, 0x90, 0x03).isValid());
 }
