@@ -93,18 +93,26 @@ MEDIAPROBE_API unsigned char getMP3MetaInfo(const char *path, int32_t *bitrateOu
 
 /* ---- Pictures ---------------------------------------------------------- */
 
+/* The three picture probes read regular files only: a FIFO, a device or a
+ * directory fails at once (0) without a byte read or an output written, and
+ * without waiting for a writer. When either output pointer is NULL the result
+ * is 0 and neither output is written (not even the BMP probe's clearing). */
+
 /* Height, then width, of the last start-of-frame (SOF0..SOF3) before the
  * start of scan. Outputs are written as soon as a frame header is read, even
- * if the file later proves truncated (result 0). NULL outputs give 0. */
+ * if the file later proves truncated (result 0). A file not starting with
+ * FF D8 prints "fail\n" on standard output and gives 0. */
 MEDIAPROBE_API int32_t getJPEGMetaInfo(const char *path, int32_t *heightOut, int32_t *widthOut);
 
-/* Logical screen width and height: exactly two bytes (little-endian, as in
- * the file) are written to each output. Any file of 10 bytes or more
- * succeeds. NULL outputs give 0. */
+/* Logical screen width and height of a file that starts with "GIF87a" or
+ * "GIF89a" and holds at least the 10 header bytes: exactly two bytes
+ * (little-endian, as in the file) are written to each output. On failure
+ * (no such signature, shorter file) neither output is written. */
 MEDIAPROBE_API int32_t getGIFMetaInfo(const char *path, uint16_t *widthOut, uint16_t *heightOut);
 
 /* Width and height from the BMP information header (a negative height marks
- * a top-down picture). Both outputs are set to 0 first. NULL outputs give 0. */
+ * a top-down picture). Both outputs are set to 0 first and stay 0 on failure:
+ * a file not starting with "BM", or cut short inside either header. */
 MEDIAPROBE_API int32_t getBMPMetaInfo(const char *path, int32_t *widthOut, int32_t *heightOut);
 
 /* ---- RIFF WAVE --------------------------------------------------------- */

@@ -1,6 +1,10 @@
 // Picture dimensions without decoding: the JPEG marker walk up to the start
-// of scan, the fixed GIF header and the two BMP headers.
+// of scan, the fixed GIF header and the two BMP headers. Only regular files
+// are read, and a GIF or BMP must carry its signature.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -11,11 +15,28 @@
 
 namespace {
 
+// Opens path as a stdio stream only when it is a regular file. The open
+// does not wait, so a FIFO without a writer cannot block the call before the
+// type test refuses it; reads of a regular file ignore the flag.
+std::FILE *openRegularFile(const char *path)
+{
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    struct stat st {};
+    std::FILE *stream = nullptr;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        stream = ::fdopen(fd, "rb");
+    if (stream == nullptr)
+        ::close(fd);
+    return stream;
+}
+
 // The stdio stream of one probe call, closed on every way out.
 struct StdioFile {
     std::FILE *stream;
 
-    explicit StdioFile(const char *path) : stream(std::fopen(path, "rb")) {}
+    explicit StdioFile(const char *path) : stream(openRegularFile(path)) {}
     ~StdioFile()
     {
         if (stream != nullptr)
@@ -141,10 +162,15 @@ int32_t walkMarkers(std::FILE *stream, int32_t *heightOut, int32_t *widthOut)
 // ---- GIF -------------------------------------------------------------------
 
 constexpr size_t kGifHeaderLength = 10;  // signature, version, screen size
+constexpr char kGif87a[] = "GIF87a";
+constexpr char kGif89a[] = "GIF89a";
+constexpr size_t kGifSignatureLength = 6;
 constexpr size_t kGifWidthAt = 6;
 constexpr size_t kGifHeightAt = 8;
 
 // ---- BMP -------------------------------------------------------------------
+
+constexpr uint16_t kBmpType = 0x4D42;  // "BM"
 
 struct BmpFileHeader {
     uint16_t type;
@@ -277,6 +303,9 @@ extern "C" int32_t getGIFMetaInfo(const char *path, uint16_t *widthOut, uint16_t
     unsigned char header[kGifHeaderLength];
     if (std::fread(header, 1, sizeof header, file.stream) != sizeof header)
         return 0;
+    if (std::memcmp(header, kGif87a, kGifSignatureLength) != 0 &&
+        std::memcmp(header, kGif89a, kGifSignatureLength) != 0)
+        return 0;
     // The bytes as they lie: little-endian in the file, and so for the caller.
     std::memcpy(widthOut, header + kGifWidthAt, 2);
     std::memcpy(heightOut, header + kGifHeightAt, 2);
@@ -296,7 +325,7 @@ extern "C" int32_t getBMPMetaInfo(const char *path, int32_t *widthOut, int32_t *
         return 0;
     BmpFileHeader fileHeader{};
     BmpInfoHeader infoHeader{};
-    if (!readBmpFileHeader(file.stream, fileHeader) ||
+    if (!readBmpFileHeader(file.stream, fileHeader) || fileHeader.type != kBmpType ||
         !readBmpInfoHeader(file.stream, infoHeader))
         return 0;
     *widthOut = static_cast<int32_t>(infoHeader.width);

@@ -5,6 +5,12 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+#include <fcntl.h>
+#include <functional>
+#include <iterator>
+#include <future>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "mediaprobe.h"
@@ -213,7 +219,7 @@ TEST(GifProbe, MeasuresPicturesMadeByImageMagick)
     }
 }
 
-TEST(GifProbe, CopiesTwoBytesOfAnyTenByteFile)
+TEST(GifProbe, CopiesTwoBytesOfTheHeader)
 {
     // Width bytes 0x00 0x01 are 256; the neighbours of each output stay.
     ScratchFile wide({'G', 'I', 'F', '8', '9', 'a', 0x00, 0x01, 0x02, 0x00});
@@ -224,18 +230,38 @@ TEST(GifProbe, CopiesTwoBytesOfAnyTenByteFile)
     EXPECT_EQ(area[2], 2);
     EXPECT_EQ(area[3], 0xAAAA);
 
-    const std::string text = "plain text";
-    ScratchFile plain(std::vector<uint8_t>(text.begin(), text.end()));
-    uint16_t width = 0, height = 0;
-    EXPECT_EQ(getGIFMetaInfo(plain.path(), &width, &height), 1);
-    EXPECT_EQ(width, 't' | 'e' << 8);
-    EXPECT_EQ(height, 'x' | 't' << 8);
-
     ScratchFile nine({'G', 'I', 'F', '8', '9', 'a', 1, 0, 1});
-    width = height = 0xAAAA;
+    uint16_t width = 0xAAAA, height = 0xAAAA;
     EXPECT_EQ(getGIFMetaInfo(nine.path(), &width, &height), 0);
     EXPECT_EQ(width, 0xAAAA);
     EXPECT_EQ(getGIFMetaInfo((kImageDir / "no-such.gif").c_str(), &width, &height), 0);
+}
+
+TEST(GifProbe, AnythingButGif87aOrGif89aIsRefusedUntouched)
+{
+    const std::vector<uint8_t> size = {0x2D, 0x00, 0x1B, 0x00};
+    auto withStart = [&](const std::string &start) {
+        return std::vector<uint8_t>(start.begin(), start.end()) + size;
+    };
+    const std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A,
+                                      0x00, 0x00, 0x00, 0x0D, 'I', 'H', 'D', 'R'};
+    const std::string text = "plain text";
+    for (const std::vector<uint8_t> &bytes :
+         {std::vector<uint8_t>(text.begin(), text.end()), png, withStart("GIF88a"),
+          withStart("gif89a"), withStart("GIF89b"), withStart(" GIF89")}) {
+        ScratchFile file(bytes);
+        uint16_t width = 0xAAAA, height = 0xAAAA;
+        EXPECT_EQ(getGIFMetaInfo(file.path(), &width, &height), 0);
+        EXPECT_EQ(width, 0xAAAA);
+        EXPECT_EQ(height, 0xAAAA);
+    }
+    for (const char *start : {"GIF87a", "GIF89a"}) {
+        ScratchFile file(withStart(start));
+        uint16_t width = 0, height = 0;
+        EXPECT_EQ(getGIFMetaInfo(file.path(), &width, &height), 1) << start;
+        EXPECT_EQ(width, 45) << start;
+        EXPECT_EQ(height, 27) << start;
+    }
 }
 
 // ---- BMP -------------------------------------------------------------------
@@ -316,11 +342,28 @@ TEST(BmpProbe, FieldWidthsFollowTheHeaderSize)
         EXPECT_EQ(b.width, 300) << size;
         EXPECT_EQ(b.height, 0) << size;
     }
+}
 
-    // The type field is not looked at.
-    b = probeBmp(bmp(40, 4, 31, 17, 28, 0x5958));
-    EXPECT_EQ(b.result, 1);
-    EXPECT_EQ(b.width, 31);
+TEST(BmpProbe, AnythingButBmIsRefusedWithZeroOutputs)
+{
+    // "XY", "MB" (the type swapped) and "bm" in place of "BM".
+    for (uint16_t type : {uint16_t{0x5958}, uint16_t{0x424D}, uint16_t{0x6D62}}) {
+        const Bmp b = probeBmp(bmp(40, 4, 31, 17, 28, type));
+        EXPECT_EQ(b.result, 0) << type;
+        EXPECT_EQ(b.width, 0) << type;
+        EXPECT_EQ(b.height, 0) << type;
+    }
+    // A PNG's first bytes, which would read as an absurd width and height.
+    const std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00,
+                                      0x00, 0x0D, 'I',  'H', 'D',  'R',  0x00, 0x00, 0x00, 0x2D,
+                                      0x00, 0x00, 0x00, 0x1B, 0x08, 0x02, 0x00, 0x00, 0x00, 0x00,
+                                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                      0x00, 0x00, 0x00, 0x00};
+    const Bmp b = probeBmp(png);
+    EXPECT_EQ(b.result, 0);
+    EXPECT_EQ(b.width, 0);
+    EXPECT_EQ(b.height, 0);
 }
 
 TEST(BmpProbe, ReadsExactlyTheDeclaredHeaderBytes)
@@ -385,6 +428,73 @@ TEST(ImageProbes, NullOutputsFailWithoutWriting)
     int32_t width = kUntouched;
     EXPECT_EQ(getBMPMetaInfo(nullptr, &width, &value), 0);
     EXPECT_EQ(width, 0);
+}
+
+// A FIFO nobody writes to. A probe that opened it waiting would block for
+// good; after a few seconds the test opens the write end itself, so the
+// probe sees end of file and the test fails instead of hanging.
+class Fifo {
+public:
+    Fifo()
+    {
+        char name[] = "/tmp/mediaprobe-fifoXXXXXX";
+        if (mkdtemp(name) == nullptr)
+            ADD_FAILURE() << "mkdtemp";
+        dir_ = name;
+        if (mkfifo(path(), 0600) != 0)
+            ADD_FAILURE() << "mkfifo";
+    }
+    ~Fifo() { fs::remove_all(dir_); }
+    const char *path() const
+    {
+        path_ = (dir_ / "fifo").string();
+        return path_.c_str();
+    }
+    // Runs probe on another thread; false when it had to be released.
+    bool returnsAtOnce(const std::function<void()> &probe) const
+    {
+        std::future<void> done = std::async(std::launch::async, probe);
+        if (done.wait_for(std::chrono::seconds(5)) == std::future_status::ready)
+            return true;
+        const int writer = open(path(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            close(writer);
+        done.wait();
+        return false;
+    }
+
+private:
+    fs::path dir_;
+    mutable std::string path_;
+};
+
+TEST(ImageProbes, PipesAndDevicesAreRefusedWithoutWaiting)
+{
+    // Each probe must fail without reading a byte and without writing.
+    const std::function<bool(const char *)> refuses[] = {
+        [](const char *path) {
+            const Jpeg j = probeJpeg(path);
+            return j.result == 0 && j.out.empty() && j.height == kUntouched;
+        },
+        [](const char *path) {
+            uint16_t width = 0xAAAA, height = 0xAAAA;
+            return getGIFMetaInfo(path, &width, &height) == 0 && width == 0xAAAA;
+        },
+        [](const char *path) {
+            Bmp b;
+            b.result = getBMPMetaInfo(path, &b.width, &b.height);
+            return b.result == 0 && b.width == 0 && b.height == 0;
+        },
+    };
+    for (size_t i = 0; i < std::size(refuses); ++i) {
+        SCOPED_TRACE(i);
+        Fifo fifo;  // a fresh one each time: no writer has ever opened it
+        bool refused = false;
+        EXPECT_TRUE(fifo.returnsAtOnce([&] { refused = refuses[i](fifo.path()); }));
+        EXPECT_TRUE(refused);
+        EXPECT_TRUE(refuses[i]("/dev/zero"));
+        EXPECT_TRUE(refuses[i]("/tmp"));
+    }
 }
 
 }  // namespace
