@@ -72,6 +72,75 @@ check "--offset past the end fails" \
   fetch 1 "$addr" "$name" "$sh" cbr128_44100_id3v2.mp3 -o out/past --offset $((size + 1))
 check "  and says so, writing nothing" test ! -e out/past -a -n "$(echo "$err" | grep 'past the end')"
 
+# --- output targets: devices, FIFOs and links are written through, never replaced
+vbr=$fixtures/mp3/vbr_44100_stereo.mp3
+vbr_sum=$(sha256sum <"$vbr")
+check "-o - writes to standard output" bash -c \
+  "'$smbfetch' $addr $name $sh vbr_44100_stereo.mp3 -o - 2>'$work/err' | sha256sum >'$work/sum'"
+check "  the bytes, and no file named -" test "$(cat "$work/sum")" = "$vbr_sum" -a ! -e ./-
+check "  the summary goes to standard error" grep -q ' bytes in ' "$work/err"
+# A node of our own: a regression must not replace the system's /dev/null.
+mknod out/null c 1 3
+check "a character device as output" fetch 0 "$addr" "$name" "$sh" vbr_44100_stereo.mp3 -o out/null
+check "  stays a character device" test -c out/null
+mkfifo out/fifo
+sha256sum <out/fifo >"$work/sum" &
+reader=$!
+check "a FIFO as output" fetch 0 "$addr" "$name" "$sh" vbr_44100_stereo.mp3 -o out/fifo
+wait $reader
+check "  gets the bytes in order and stays a FIFO" test "$(cat "$work/sum")" = "$vbr_sum" -a -p out/fifo
+rm out/fifo
+mkdir out/targets
+echo "old" >out/targets/song.mp3
+ln -s targets/song.mp3 out/link.mp3
+check "a symbolic link as output" fetch 0 "$addr" "$name" "$sh" vbr_44100_stereo.mp3 -o out/link.mp3
+check "  stays a link; its target has the bytes" \
+  test -L out/link.mp3 -a "$(readlink out/link.mp3)" = targets/song.mp3 -a \
+       "$(sha256sum <out/targets/song.mp3)" = "$vbr_sum"
+ln -s targets/new.mp3 out/dangling.mp3
+check "a dangling link as output" fetch 0 "$addr" "$name" "$sh" vbr_44100_stereo.mp3 -o out/dangling.mp3
+check "  creates its target" test -L out/dangling.mp3 -a "$(sha256sum <out/targets/new.mp3)" = "$vbr_sum"
+check "  no temporary files beside the targets" bash -c "! ls -A '$work/out/targets' | grep -q smbfetch-"
+echo "old" >out/mode.mp3
+chmod 0604 out/mode.mp3
+check "an existing file is replaced" fetch 0 "$addr" "$name" "$sh" vbr_44100_stereo.mp3 -o out/mode.mp3
+check "  and keeps its permission bits" test "$(stat -c %a out/mode.mp3)" = 604
+check "a new file" bash -c "umask 027; '$smbfetch' -q $addr $name $sh vbr_44100_stereo.mp3 -o '$work/out/new.mp3'"
+check "  gets 0666 less the umask" test "$(stat -c %a out/new.mp3)" = 640
+mkdir -m 0755 "$work/locked"
+echo "root's" >"$work/locked/song.mp3"
+chmod 0644 "$work/locked/song.mp3"
+chmod 0755 "$work"
+unwritable() {
+  set +e
+  setpriv --reuid=nobody --regid=nogroup --clear-groups -- \
+    "$smbfetch" "$addr" "$name" "$sh" vbr_44100_stereo.mp3 -o "$work/locked/song.mp3" 2>"$work/err"
+  local got=$?
+  set -e
+  [ $got = 1 ] && grep -q "you may not write it (mode 0644)" "$work/err" &&
+    [ "$(cat "$work/locked/song.mp3")" = "root's" ] || { echo "  status $got: $(cat "$work/err")"; return 1; }
+}
+check "a file the user may not write is refused and untouched" unwritable
+
+# --- --continue: in place, from the length already there
+head -c 1000 "$src" >out/part.mp3
+check "--continue after 1000 bytes" fetch 0 "$addr" "$name" "$sh" cbr128_44100_id3v2.mp3 -o out/part.mp3 -c
+check "  completes the file" cmp -s out/part.mp3 "$src"
+check "  and says where it continued" grep -q '(continued after 1000)' "$work/err"
+check "--continue on a complete file" fetch 0 "$addr" "$name" "$sh" cbr128_44100_id3v2.mp3 -o out/part.mp3 -c
+check "  leaves it as it was" cmp -s out/part.mp3 "$src"
+tail -c +1001 "$src" | head -c 500 >out/tailpart
+check "--continue with --offset" \
+  fetch 0 "$addr" "$name" "$sh" cbr128_44100_id3v2.mp3 -o out/tailpart -c --offset 1000
+check "  continues at offset + length" cmp -s out/tailpart <(tail -c +1001 "$src")
+{ cat "$src"; echo "more"; } >out/longer.mp3
+check "--continue when the remote file is shorter" \
+  fetch 1 "$addr" "$name" "$sh" cbr128_44100_id3v2.mp3 -o out/longer.mp3 -c
+check "  says it changed, leaves the local file" \
+  test -n "$(grep 'changed on the server' "$work/err")" -a "$(stat -c %s out/longer.mp3)" = $((size + 5))
+check "--continue to standard output is a usage error" \
+  fetch 2 "$addr" "$name" "$sh" cbr128_44100_id3v2.mp3 -o - -c
+
 # --- failures name what failed and never touch the target
 echo "old contents" >out/kept
 check "missing file" fetch 1 "$addr" "$name" "$sh" no_such_file.mp3 -o out/kept
@@ -111,6 +180,26 @@ interrupt() { # signal, expected status
 check "Ctrl-C mid-transfer: status 130, no target, no temporary file" interrupt INT 130
 check "SIGTERM mid-transfer: status 143, no target, no temporary file" interrupt TERM 143
 
+resumed() {
+  "$smbfetch" "$addr" "$name" "$sh" big.bin -o out/big.bin -c 2>"$work/err" &
+  local pid=$! started=0
+  for _ in $(seq 500); do
+    if [ -n "$(find out -name big.bin -size +0 2>/dev/null)" ]; then started=1; break; fi
+    sleep 0.02
+  done
+  kill -INT "$pid"
+  local got=0
+  wait "$pid" || got=$?
+  local kept
+  kept=$(stat -c %s out/big.bin)
+  [ $started = 1 ] && [ "$got" = 130 ] && [ "$kept" -lt $((512 << 20)) ] &&
+    grep -q "out/big.bin keeps $kept bytes" "$work/err" || { echo "  status $got: $(cat "$work/err")"; return 1; }
+  fetch 0 "$addr" "$name" "$sh" big.bin -o out/big.bin -c &&
+    grep -q "(continued after $kept)" "$work/err" && cmp -s out/big.bin "$share/big.bin"
+}
+check "--continue: Ctrl-C keeps the partial file, a second run completes it" resumed
+rm -f out/big.bin
+
 # --- the server dies mid-transfer (last: the server is gone afterwards)
 server_dies() {
   "$smbfetch" "$addr" "$name" "$sh" big.bin -o out/big.bin 2>"$work/err" &
@@ -122,11 +211,11 @@ server_dies() {
   kill -KILL -- "-$(cat "$SMBD_HARNESS_PID_FILE")"
   local got=0
   wait "$pid" || got=$?
-  [ "$got" = 1 ] && [ ! -e out/big.bin ] && no_leftovers &&
+  [ "$got" = 9 ] && [ ! -e out/big.bin ] && no_leftovers &&
     grep -Eq 'reading \\big.bin failed at byte [0-9]+ with code -[35]' "$work/err" ||
     { echo "  status $got: $(cat "$work/err")"; return 1; }
 }
-check "server killed mid-transfer: read code named, no target" server_dies
+check "server killed mid-transfer: status 9, read code named, no target" server_dies
 
 echo "$((checks - failures)) passed, $failures failed"
 [ $failures = 0 ]
