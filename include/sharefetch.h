@@ -27,7 +27,43 @@
  * Different sessions are independent.
  *
  * Waits: 8 s for the TCP connect and before each packet read, 3 s before each
- * read that discards surplus bytes. No call blocks longer than its waits.
+ * read that discards surplus bytes, and up to 8 s for the socket to take the
+ * rest of a request it took only in part. No call blocks longer than its
+ * waits.
+ *
+ * Broken sessions: a time-out, a closed connection, or a reply that is
+ * short, too long, malformed or not the answer to its request breaks the
+ * session: its connection is closed at once and every later call on the
+ * session and its files fails at once (SMBOpenFile 0, SMBReadFile
+ * SMB_READ_BAD_REPLY, errno ENOTCONN). SMBCloseFile and SMBDisonnect still
+ * release the handles, without waiting. After a negative SMBReadFile: close
+ * the file, disconnect, and connect again. A refusal in good order (missing
+ * file, refused share) does not break the session.
+ *
+ * Errors: on failure SMBConnect, SMBOpenFile and SMBReadFile leave a reason
+ * in errno (thread-local); a success leaves errno as it was.
+ *   ECONNREFUSED     nothing listening at the address, or the server refused
+ *                    the NetBIOS session
+ *   ETIMEDOUT        no answer within the wait
+ *   ECONNRESET       connection lost (closed or reset by the server)
+ *   EPIPE            connection lost while sending
+ *   EPROTONOSUPPORT  the server refused our dialect (NT LM 0.12, SMB1): SMB1
+ *                    is off, or it wants extended security
+ *   EACCES           guest logon refused (SMBConnect); share refused, or the
+ *                    server denied access to the file (SMBOpenFile)
+ *   EPERM            the share needs encryption (SMBOpenFile)
+ *   ENOENT           no such file or folder (SMBOpenFile)
+ *   ENOTCONN         the session broke earlier (see above)
+ *   EPROTO           a reply made no sense: malformed, too long, or not the
+ *                    answer to the request (the session is broken)
+ *   EIO              a raw read came back short or empty: the range passes
+ *                    the end of the file, or the server refused raw reads
+ *                    (the session is broken); other server errors
+ *   EINVAL           NULL arguments, a bad address text, a count or range
+ *                    out of bounds
+ *   ENAMETOOLONG     a share path or file path too long for its request
+ *   ENOMEM           out of memory
+ *   EOPNOTSUPP       the server allows no raw reads (raw size 0)
  */
 #ifndef SHAREFETCH_H
 #define SHAREFETCH_H
@@ -53,7 +89,8 @@ typedef struct SmbFile SmbFile;
 #define SMB_READ_NO_REQUEST_NODE (-2) /* memory for the request exhausted */
 #define SMB_READ_SEND_FAILED (-3)     /* a READ_RAW request could not be sent */
 #define SMB_READ_BAD_REPLY (-5)       /* a raw reply did not bring exactly the chunk asked for
-                                         (time-out, closed connection, short or long reply) */
+                                         (time-out, closed connection, short or long reply),
+                                         or the session broke earlier */
 #define SMB_READ_BAD_ARGUMENT (-6)    /* NULL handle or buffer, count of 2^31 or more, or a
                                          range reaching past offset 0xFFFFFFFF */
 #define SMB_READ_NO_RAW_SIZE (-7)     /* the server allows no raw reads (raw size 0) */
@@ -85,9 +122,10 @@ SHAREFETCH_API int32_t SMBOpenFile(SmbSession *session, const char *path, uint32
                                    SmbFile **fileOut);
 
 /* Reads count bytes from the current offset into buffer (note: count before
- * buffer) and moves the offset past them. Returns count, 0 for a count of 0,
- * or one of the negative SMB_READ_* codes. After a failure the chunks read
- * before it are in the buffer and the offset has moved past them only. */
+ * buffer) and moves the offset past them. Returns count, 0 for a count of 0
+ * (whatever the buffer), or one of the negative SMB_READ_* codes. After a
+ * failure the buffer holds an unknown part of the range: close the file and,
+ * after SMB_READ_SEND_FAILED or SMB_READ_BAD_REPLY, the session too. */
 SHAREFETCH_API int32_t SMBReadFile(SmbFile *file, uint32_t count, void *buffer);
 
 /* Size of the file as reported when it was opened; 0 for a NULL handle. */

@@ -1,5 +1,6 @@
 #include "nbt_transport.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -12,6 +13,22 @@ inline constexpr int32_t kEncodedNameLength = 32;
 inline constexpr int32_t kNameCharacters = 16;
 inline constexpr int32_t kDrainScratch = 100;
 
+// Bytes read, or -1 with errno set: the peer's end of the stream counts as a
+// connection reset, since a reply was still owed.
+long receivedOrFailed(long n)
+{
+    if (n == 0)
+        errno = ECONNRESET;
+    return n > 0 ? n : -1;
+}
+
+// -1 with errno set to reason.
+int32_t failWith(int reason)
+{
+    errno = reason;
+    return -1;
+}
+
 // One read of at most length bytes after a readability wait; a wake-up that
 // finds no data waits again. Bytes read, or -1 for a time-out, a failed wait,
 // end of stream or an error.
@@ -23,7 +40,7 @@ long readAfterWait(const NbtConnection *connection, uint8_t *data, size_t length
         const long n = socketReceive(connection->socket, data, length);
         if (n == kSocketWouldBlock)
             continue;
-        return n > 0 ? n : -1;
+        return receivedOrFailed(n);
     }
 }
 
@@ -35,7 +52,7 @@ long readBeforeWait(const NbtConnection *connection, uint8_t *data, size_t lengt
     const long n = socketReceive(connection->socket, data, length);
     if (n == kSocketWouldBlock)
         return readAfterWait(connection, data, length, waitMs);
-    return n > 0 ? n : -1;
+    return receivedOrFailed(n);
 }
 
 // Puts all pieces on the wire, gathered: a request and its session header
@@ -116,16 +133,20 @@ BufChain *nextWithRoom(BufChain *node)
 
 BufChain *BufChainNew(int32_t length)
 {
-    if (length < 0)
-        return nullptr;
-    auto *node = new (std::nothrow) BufChain{nullptr, length, nullptr};
-    if (node == nullptr || length == 0)
-        return node;
-    node->data = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(length)));
-    if (node->data == nullptr) {
-        delete node;
+    if (length < 0) {
+        errno = EINVAL;
         return nullptr;
     }
+    auto *node = new (std::nothrow) BufChain{nullptr, length, nullptr};
+    if (node != nullptr && length > 0) {
+        node->data = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(length)));
+        if (node->data == nullptr) {
+            delete node;
+            node = nullptr;
+        }
+    }
+    if (node == nullptr)
+        errno = ENOMEM;
     return node;
 }
 
@@ -141,8 +162,10 @@ void BufChainFree(BufChain *chain)
 
 SocketHandle NbtTcpConnect(const char *addressText, int32_t port)
 {
-    if (port <= 0 || port > 0xFFFF)
+    if (port <= 0 || port > 0xFFFF) {
+        errno = EINVAL;
         return kNoSocket;
+    }
     const SocketHandle socket = socketCreateStream();
     if (socket == kNoSocket)
         return kNoSocket;
@@ -199,6 +222,8 @@ int32_t NbtSessionRequest(NbtConnection *connection, const char *calledName,
         // The body of a negative or retarget answer is not examined.
         if (rc >= kNbtHeaderLength && answer[0] == kNbtPositiveResponse)
             result = 0;
+        else if (rc >= kNbtHeaderLength)
+            errno = ECONNREFUSED;
     }
     BufChainFree(request);
     return result;
@@ -210,8 +235,10 @@ NbtConnection *NbtOpen(const char *calledName, const char *callingName, int32_t 
     if (port == 0)
         port = kNbtDefaultPort;
     auto *connection = new (std::nothrow) NbtConnection{kNoSocket};
-    if (connection == nullptr)
+    if (connection == nullptr) {
+        errno = ENOMEM;
         return nullptr;
+    }
     connection->socket = NbtTcpConnect(addressText, port);
     if (connection->socket == kNoSocket ||
         NbtSessionRequest(connection, calledName, callingName) != 0) {
@@ -233,7 +260,7 @@ int32_t NbtClose(NbtConnection *connection)
 int32_t NbtSendChain(NbtConnection *connection, BufChain *chain, int32_t total)
 {
     if (total < 0)
-        return -1;
+        return failWith(EINVAL);
     SocketPiece pieces[kNbtMaxSendPieces];
     int32_t count = 0;
     int32_t sum = 0;
@@ -254,20 +281,22 @@ int32_t NbtSendChain(NbtConnection *connection, BufChain *chain, int32_t total)
 int32_t NbtSendMessage(NbtConnection *connection, BufChain *chain, int32_t length)
 {
     if (connection == nullptr || length < 0 || length > kNbtMaxBodyLength)
-        return -1;
+        return failWith(EINVAL);
     uint8_t header[kNbtHeaderLength];
     writeHeader(header, kNbtSessionMessage, length);
     BufChain headerNode{header, kNbtHeaderLength, chain};
     const int32_t rc = NbtSendChain(connection, &headerNode, length + kNbtHeaderLength);
     // A chain shorter than length would leave the stream out of frame.
-    return rc == length + kNbtHeaderLength ? rc : -1;
+    if (rc >= 0 && rc != length + kNbtHeaderLength)
+        return failWith(EINVAL);
+    return rc;
 }
 
 int32_t NbtReceiveChain(NbtConnection *connection, BufChain *chain, uint32_t capacity)
 {
     if (capacity < kNbtHeaderLength || connection == nullptr || chain == nullptr ||
         chain->data == nullptr || chain->length < kNbtHeaderLength)
-        return -1;
+        return failWith(EINVAL);
     uint8_t header[kNbtHeaderLength];
     if (!readPacketHeader(connection, header))
         return -1;
@@ -276,7 +305,7 @@ int32_t NbtReceiveChain(NbtConnection *connection, BufChain *chain, uint32_t cap
     if (length == 0)
         return kNbtHeaderLength;
     if (length > capacity - kNbtHeaderLength)
-        return -1;  // the body stays in the stream
+        return failWith(EPROTO);  // the body stays in the stream
 
     const uint32_t expected = length + kNbtHeaderLength;
     uint32_t total = kNbtHeaderLength;
@@ -308,13 +337,16 @@ int32_t NbtReceiveChain(NbtConnection *connection, BufChain *chain, uint32_t cap
 int32_t NbtReceiveMessage(NbtConnection *connection, BufChain *chain, int32_t capacity)
 {
     if (capacity < 0)
-        return -1;
+        return failWith(EINVAL);
     uint8_t header[kNbtHeaderLength];
     BufChain headerNode{header, kNbtHeaderLength, chain};
     const int32_t rc = NbtReceiveChain(connection, &headerNode,
                                        static_cast<uint32_t>(capacity) + kNbtHeaderLength);
-    if (rc < kNbtHeaderLength || header[0] != kNbtSessionMessage)
+    if (rc < 0)
         return -1;
+    // Drained (a body longer than the chain) or not a session message.
+    if (rc < kNbtHeaderLength || header[0] != kNbtSessionMessage)
+        return failWith(EPROTO);
     return rc - kNbtHeaderLength;
 }
 

@@ -41,6 +41,13 @@ inline constexpr uint8_t kNbtKeepAlive = 0x85;
 inline constexpr int kNbtWaitMs = 8000;
 inline constexpr int kNbtDrainWaitMs = 3000;
 
+// Every -1 or null result below leaves its reason in errno: ETIMEDOUT (no
+// data within the wait), ECONNRESET or EPIPE (connection lost; the peer's end
+// of the stream counts as a reset), ECONNREFUSED (nothing listening, or the
+// NetBIOS session refused), EPROTO (a packet too long for the room given, or
+// not the packet type awaited), ENOMEM, EINVAL (bad arguments or address).
+// Nothing here repairs a stream left out of step: the caller stops using it.
+
 // A node with its own uninitialised buffer of length bytes, or with no
 // buffer for length 0; null when memory is exhausted or length is negative.
 BufChain *BufChainNew(int32_t length);

@@ -1,5 +1,6 @@
 #include "smb_file.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -8,6 +9,7 @@
 namespace {
 
 inline constexpr int32_t kOpenWordCount = 2;
+inline constexpr int32_t kOpenReplyWordCount = 7;  // up to the access granted
 inline constexpr uint16_t kOpenReadDenyNone = 0x0040;
 inline constexpr uint8_t kStringBufferFormat = 0x04;
 inline constexpr uint32_t kMaxPathLength = 0xFFFF - 2;  // BC = L + 2 has 16 bits
@@ -50,35 +52,69 @@ void setReadRawChunk(uint8_t *bytes, uint32_t offset, uint32_t chunk)
 }
 
 // Sends the request and receives one chunk straight into its place in the
-// caller's buffer through the borrowing node. 0, or an SMB_READ_* code.
+// caller's buffer through the borrowing node. 0, or an SMB_READ_* code. A
+// raw reply carries no header to tell whose it is, so any reply but the
+// whole chunk breaks the session: a retry could otherwise take a late one.
 int32_t readChunk(SmbFile *file, BufChain *request, BufChain *window, uint8_t *at,
                   uint32_t chunk)
 {
-    NbtConnection *transport = file->tree->session->transport;
+    SmbSession *session = file->tree->session;
     setReadRawChunk(request->data, file->readOffset, chunk);
-    if (NbtSendMessage(transport, request, kSmbReadRawRequestLength) < 0)
+    if (SmbSendRequest(session, request, kSmbReadRawRequestLength) < 0)
         return SMB_READ_SEND_FAILED;
     // The raw data comes as a bare session message, without an SMB header.
     window->data = at;
     window->length = static_cast<int32_t>(chunk);
-    const int32_t n = NbtReceiveMessage(transport, window, static_cast<int32_t>(chunk));
+    const int32_t n = SmbReceiveReply(session, window, static_cast<int32_t>(chunk));
     window->data = nullptr;
     window->length = 0;
-    return n == static_cast<int32_t>(chunk) ? 0 : SMB_READ_BAD_REPLY;
+    if (n == static_cast<int32_t>(chunk))
+        return 0;
+    // Shorter or empty: the server could not give the chunk (past the end of
+    // the file, or raw reads refused).
+    if (n >= 0)
+        SmbSessionBreak(session, EIO);
+    return SMB_READ_BAD_REPLY;
+}
+
+// The OPEN reply of n bytes, checked; a refusal leaves the server's reason.
+bool acceptOpenReply(SmbSession *session, const uint8_t *reply, int32_t n)
+{
+    const int32_t check = SmbCheckReply(session, reply, n, kSmbComOpen);
+    if (check <= 0)
+        return false;
+    if (reply[kSmbWordCountOffset] < kOpenReplyWordCount) {
+        SmbSessionBreak(session, EPROTO);
+        return false;
+    }
+    return true;
+}
+
+bool acceptCloseReply(SmbSession *session, const uint8_t *reply, int32_t n)
+{
+    return SmbCheckReply(session, reply, n, kSmbComClose) == 1;
 }
 
 }  // namespace
 
 SmbFile *SmbOpen(SmbTree *tree, const char *path)
 {
-    if (tree == nullptr || path == nullptr)
+    if (tree == nullptr || path == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (!SmbSessionUsable(tree->session))
         return nullptr;
     const size_t pathLength = std::strlen(path);
-    if (pathLength > kMaxPathLength)
+    if (pathLength > kMaxPathLength) {
+        errno = ENAMETOOLONG;
         return nullptr;
+    }
     auto *file = new (std::nothrow) SmbFile{};
-    if (file == nullptr)
+    if (file == nullptr) {
+        errno = ENOMEM;
         return nullptr;
+    }
     std::strncpy(file->path, path, sizeof file->path - 1);
     file->fid = kNoFid;
     file->tree = tree;
@@ -102,15 +138,8 @@ SmbFile *SmbOpen(SmbTree *tree, const char *path)
     bytes[39] = kStringBufferFormat;
     std::memcpy(bytes + 40, path, pathLength + 1);
 
-    NbtConnection *transport = tree->session->transport;
-    int32_t n = -1;
-    if (NbtSendMessage(transport, buffer, requestLength) >= 0)
-        n = NbtReceiveMessage(transport, buffer, size);
-    // A reply too short for the fields below would leave parts of the
-    // request standing in for them.
-    const bool opened = n > kSmbErrorClassOffset && bytes[kSmbErrorClassOffset] == 0 &&
-                        n >= kSmbOpenMinReply;
-    if (!opened) {
+    const int32_t n = SmbExchange(tree->session, buffer, requestLength, buffer, size);
+    if (n < 0 || !acceptOpenReply(tree->session, bytes, n)) {
         BufChainFree(buffer);
         delete file;
         return nullptr;
@@ -134,15 +163,29 @@ int32_t SmbSetReadOffset(SmbFile *file, uint32_t offset)
 
 int32_t SmbReadRaw(SmbFile *file, uint8_t *buffer, uint32_t count)
 {
-    if (file == nullptr || buffer == nullptr || count > kMaxReadCount)
+    if (file == nullptr) {
+        errno = EINVAL;
         return SMB_READ_BAD_ARGUMENT;
+    }
+    if (!SmbSessionUsable(file->tree->session))
+        return SMB_READ_BAD_REPLY;
+    if (count == 0)
+        return 0;
+    if (buffer == nullptr || count > kMaxReadCount) {
+        errno = EINVAL;
+        return SMB_READ_BAD_ARGUMENT;
+    }
     // The offset field has 32 bits: a read that went past its end would
     // silently wrap round to the start of the file.
-    if (static_cast<uint64_t>(file->readOffset) + count > 0xFFFFFFFFu)
+    if (static_cast<uint64_t>(file->readOffset) + count > 0xFFFFFFFFu) {
+        errno = EINVAL;
         return SMB_READ_BAD_ARGUMENT;
+    }
     const uint32_t limit = rawChunkLimit(file->tree->session);
-    if (count > 0 && limit == 0)
+    if (limit == 0) {
+        errno = EOPNOTSUPP;
         return SMB_READ_NO_RAW_SIZE;
+    }
 
     BufChain *window = BufChainNew(0);
     if (window == nullptr)
@@ -172,7 +215,12 @@ int32_t SmbReadRaw(SmbFile *file, uint8_t *buffer, uint32_t count)
 
 int32_t SmbClose(SmbFile *file)
 {
-    if (file == nullptr)
+    if (file == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    SmbSession *session = file->tree->session;
+    if (!SmbSessionUsable(session))
         return -1;
     BufChain *buffer = BufChainNew(kSmbCloseLength);
     if (buffer == nullptr)
@@ -185,11 +233,8 @@ int32_t SmbClose(SmbFile *file)
     SmbPut16(bytes + 33, file->fid);
     // Last write time 0 (the server keeps its own) and byte count 0.
 
-    NbtConnection *transport = file->tree->session->transport;
-    int32_t n = -1;
-    if (NbtSendMessage(transport, buffer, kSmbCloseLength) >= 0)
-        n = NbtReceiveMessage(transport, buffer, kSmbCloseLength);
-    const bool closed = n > kSmbErrorClassOffset && bytes[kSmbErrorClassOffset] == 0;
+    const int32_t n = SmbExchange(session, buffer, kSmbCloseLength, buffer, kSmbCloseLength);
+    const bool closed = n >= 0 && acceptCloseReply(session, bytes, n);
     BufChainFree(buffer);
     if (!closed)
         return -1;
@@ -202,11 +247,17 @@ extern "C" {
 int32_t SMBOpenFile(SmbSession *session, const char *path, uint32_t startOffset,
                     SmbFile **fileOut)
 {
-    if (fileOut == nullptr)
+    if (fileOut == nullptr) {
+        errno = EINVAL;
         return 0;
+    }
     *fileOut = nullptr;
-    if (session == nullptr || session->currentTree == nullptr)
+    if (!SmbSessionUsable(session))
         return 0;
+    if (session->currentTree == nullptr) {
+        errno = session->treeConnectErrno != 0 ? session->treeConnectErrno : EACCES;
+        return 0;
+    }
     SmbFile *file = SmbOpen(session->currentTree, path);
     *fileOut = file;
     if (file == nullptr)
@@ -224,11 +275,16 @@ uint32_t SMBGetFileSize(SmbFile *file) { return file != nullptr ? file->fileSize
 
 int32_t SMBCloseFile(SmbFile *file)
 {
-    if (file == nullptr)
+    if (file == nullptr) {
+        errno = EINVAL;
         return 0;
-    // The host treats the handle as gone whatever the server answers.
+    }
+    const int callerErrno = errno;
+    // The host treats the handle as gone whatever the server answers; on a
+    // broken session nothing is sent.
     if (SmbClose(file) != 0)
         delete file;
+    errno = callerErrno;
     return 1;
 }
 

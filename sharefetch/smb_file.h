@@ -18,7 +18,6 @@ struct SmbFile {
 };
 
 inline constexpr int32_t kSmbOpenFixedLength = 41;  // request length without the path
-inline constexpr int32_t kSmbOpenMinReply = 47;     // ends with the access granted
 inline constexpr int32_t kSmbReadRawRequestLength = 51;
 inline constexpr int32_t kSmbCloseLength = 41;
 // MaxCount has 16 bits; a larger raw size is read in chunks of this size.

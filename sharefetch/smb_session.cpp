@@ -1,5 +1,6 @@
 #include "smb_session.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -57,35 +58,126 @@ bool upperCaseName(const char *name, char (&out)[kSmbNameRoom])
     return true;
 }
 
-// Reads the NEGOTIATE reply of n bytes in buffer into the session.
+// false with errno = reason.
+bool refuse(int reason)
+{
+    errno = reason;
+    return false;
+}
+
+// Reads the NEGOTIATE reply of n bytes in buffer into the session. A reply
+// that picks no dialect we offered refuses ours (EPROTONOSUPPORT).
 bool acceptNegotiateReply(SmbSession *session, const uint8_t *reply, int32_t n)
 {
-    if (n <= kSmbErrorClassOffset || reply[kSmbErrorClassOffset] != 0)
+    const int32_t check = SmbCheckReply(session, reply, n, kSmbComNegotiate);
+    if (check <= 0)
+        return check == 0 ? refuse(EPROTONOSUPPORT) : false;
+    if (reply[kSmbWordCountOffset] < 1) {
+        SmbSessionBreak(session, EPROTO);
         return false;
-    if (n < 35)
-        return false;
+    }
     const uint16_t index = SmbGet16(reply + 33);
     if (index == kNoDialect || index >= offeredDialectCount())
-        return false;
+        return refuse(EPROTONOSUPPORT);
     session->protocolLevel = SmbDialectLevel(SmbOfferedDialects, index);
-    if (session->protocolLevel == -1)
-        return false;
-    if (reply[kSmbWordCountOffset] != kNegotiateWordCount || n < kSmbNegotiateMinReply)
-        return false;
+    if (session->protocolLevel == -1 || reply[kSmbWordCountOffset] != kNegotiateWordCount)
+        return refuse(EPROTONOSUPPORT);
+    // Word count 17 lies within n, so every field below was carried.
+    session->maxMpxCount = SmbGet16(reply + 36);
+    session->maxBufferSize = SmbGet32(reply + 40);
     session->maxRawSize = SmbGet32(reply + 44);
     session->sessionKey = SmbGet32(reply + 48);
+    session->capabilities = SmbGet32(reply + 52);
     session->extendedSecurity = (reply[55] & kExtendedSecurityBit) != 0 ? 1 : 0;
     return true;
 }
 
-bool acceptSessionSetupReply(const uint8_t *reply, int32_t n)
+// A refused logon is EACCES whatever status the server gave.
+bool acceptSessionSetupReply(SmbSession *session, const uint8_t *reply, int32_t n)
 {
-    // Checked in this order; a field the reply did not carry fails its check.
-    return n > kSmbErrorClassOffset && reply[kSmbErrorClassOffset] == 0 &&
-           reply[kSmbCommandOffset] == kSmbComSessionSetupAndX && n > kSmbFlagsOffset &&
-           (reply[kSmbFlagsOffset] & kSmbFlagReply) != 0 && n > kSmbWordCountOffset &&
-           reply[kSmbWordCountOffset] == kSessionSetupReplyWordCount &&
-           n >= kSmbSessionSetupMinReply;
+    const int32_t check = SmbCheckReply(session, reply, n, kSmbComSessionSetupAndX);
+    if (check <= 0)
+        return check == 0 ? refuse(EACCES) : false;
+    if (reply[kSmbWordCountOffset] != kSessionSetupReplyWordCount ||
+        n < kSmbSessionSetupMinReply) {
+        SmbSessionBreak(session, EPROTO);
+        return false;
+    }
+    return true;
+}
+
+// The reply is an SMB message for command whose word and data blocks, as
+// its counts declare them, lie within its n bytes.
+bool wellFormedReply(const uint8_t *reply, int32_t n, uint8_t command)
+{
+    if (n < kSmbMinMessage || reply[0] != 0xFF || reply[1] != 'S' || reply[2] != 'M' ||
+        reply[3] != 'B' || reply[kSmbCommandOffset] != command ||
+        (reply[kSmbFlagsOffset] & kSmbFlagReply) == 0)
+        return false;
+    const int32_t byteCountAt = kSmbWordCountOffset + 1 + 2 * reply[kSmbWordCountOffset];
+    if (byteCountAt + 2 > n)
+        return false;
+    return byteCountAt + 2 + SmbGet16(reply + byteCountAt) <= n;
+}
+
+bool replyCarriesError(const uint8_t *reply)
+{
+    if ((SmbGet16(reply + kSmbFlags2Offset) & kSmbFlags2NtStatus) != 0)
+        return SmbGet32(reply + kSmbErrorClassOffset) != 0;
+    return reply[kSmbErrorClassOffset] != 0;
+}
+
+// DOS error classes and the codes a file server gives this client.
+inline constexpr uint8_t kErrDos = 0x01;
+inline constexpr uint8_t kErrSrv = 0x02;
+
+int dosErrno(uint8_t errorClass, uint16_t code)
+{
+    if (errorClass == kErrDos) {
+        switch (code) {
+        case 2:   // ERRbadfile
+        case 3:   // ERRbadpath
+        case 123: // ERRinvalidname
+            return ENOENT;
+        case 5:   // ERRnoaccess
+            return EACCES;
+        case 4:   // ERRnofids
+            return EMFILE;
+        case 32:  // ERRbadshare: sharing violation
+            return EBUSY;
+        default:
+            return EIO;
+        }
+    }
+    if (errorClass == kErrSrv) {
+        switch (code) {
+        case 2:   // ERRbadpw
+        case 4:   // ERRaccess
+        case 6:   // ERRinvnetname
+            return EACCES;
+        case 5:   // ERRinvtid
+            return ENOTCONN;
+        default:
+            return EIO;
+        }
+    }
+    return EIO;
+}
+
+int ntStatusErrno(uint32_t status)
+{
+    switch (status) {
+    case 0xC0000034:  // STATUS_OBJECT_NAME_NOT_FOUND
+    case 0xC000003A:  // STATUS_OBJECT_PATH_NOT_FOUND
+    case 0xC0000033:  // STATUS_OBJECT_NAME_INVALID
+        return ENOENT;
+    case 0xC0000022:  // STATUS_ACCESS_DENIED
+    case 0xC000006D:  // STATUS_LOGON_FAILURE
+    case 0xC00000CC:  // STATUS_BAD_NETWORK_NAME
+        return EACCES;
+    default:
+        return EIO;
+    }
 }
 
 }  // namespace
@@ -123,6 +215,71 @@ int32_t SmbDialectLevel(const char *const *list, int32_t index)
     return -1;
 }
 
+void SmbSessionBreak(SmbSession *session, int reason)
+{
+    if (session->broken == 0)
+        session->broken = reason != 0 ? reason : EPROTO;
+    NbtClose(session->transport);
+    session->transport = nullptr;
+    errno = reason;
+}
+
+bool SmbSessionUsable(const SmbSession *session)
+{
+    if (session == nullptr)
+        return refuse(EINVAL);
+    return session->broken == 0 || refuse(ENOTCONN);
+}
+
+int32_t SmbSendRequest(SmbSession *session, BufChain *request, int32_t requestLength)
+{
+    if (!SmbSessionUsable(session))
+        return -1;
+    if (NbtSendMessage(session->transport, request, requestLength) < 0) {
+        SmbSessionBreak(session, errno);
+        return -1;
+    }
+    return 0;
+}
+
+int32_t SmbReceiveReply(SmbSession *session, BufChain *reply, int32_t capacity)
+{
+    if (!SmbSessionUsable(session))
+        return -1;
+    const int32_t n = NbtReceiveMessage(session->transport, reply, capacity);
+    if (n < 0)
+        SmbSessionBreak(session, errno);
+    return n;
+}
+
+int32_t SmbExchange(SmbSession *session, BufChain *request, int32_t requestLength,
+                    BufChain *reply, int32_t capacity)
+{
+    if (SmbSendRequest(session, request, requestLength) < 0)
+        return -1;
+    return SmbReceiveReply(session, reply, capacity);
+}
+
+int32_t SmbCheckReply(SmbSession *session, const uint8_t *reply, int32_t n, uint8_t command)
+{
+    if (!wellFormedReply(reply, n, command)) {
+        SmbSessionBreak(session, EPROTO);
+        return -1;
+    }
+    if (replyCarriesError(reply)) {
+        errno = SmbStatusErrno(reply);
+        return 0;
+    }
+    return 1;
+}
+
+int SmbStatusErrno(const uint8_t *reply)
+{
+    if ((SmbGet16(reply + kSmbFlags2Offset) & kSmbFlags2NtStatus) != 0)
+        return ntStatusErrno(SmbGet32(reply + kSmbErrorClassOffset));
+    return dosErrno(reply[kSmbErrorClassOffset], SmbGet16(reply + kSmbErrorCodeOffset));
+}
+
 int32_t SmbNegotiate(SmbSession *session)
 {
     int32_t byteCount = 0;
@@ -148,21 +305,20 @@ int32_t SmbNegotiate(SmbSession *session)
         at += length + 1;
     }
 
-    int32_t result = -1;
-    if (NbtSendMessage(session->transport, buffer, requestLength) >= 0) {
-        const int32_t n = NbtReceiveMessage(session->transport, buffer, size);
-        if (n >= 0 && acceptNegotiateReply(session, bytes, n))
-            result = 0;
-    }
+    const int32_t n = SmbExchange(session, buffer, requestLength, buffer, size);
+    const int32_t result = n >= 0 && acceptNegotiateReply(session, bytes, n) ? 0 : -1;
     BufChainFree(buffer);
     return result;
 }
 
 int32_t SmbSessionSetup(SmbSession *session)
 {
-    if (session == nullptr || session->protocolLevel != kSmbNtLevel ||
-        session->extendedSecurity == 1)
+    if (!SmbSessionUsable(session))
         return -1;
+    if (session->protocolLevel != kSmbNtLevel || session->extendedSecurity == 1) {
+        errno = EPROTONOSUPPORT;
+        return -1;
+    }
     BufChain *buffer = BufChainNew(kSmbSessionSetupBufferSize);
     if (buffer == nullptr)
         return -1;
@@ -181,13 +337,11 @@ int32_t SmbSessionSetup(SmbSession *session)
     std::memcpy(bytes + 61, kGuestLogonData, kGuestLogonLength);
 
     int32_t result = -1;
-    if (NbtSendMessage(session->transport, buffer, kSmbSessionSetupRequestLength) >= 0) {
-        const int32_t n =
-            NbtReceiveMessage(session->transport, buffer, kSmbSessionSetupBufferSize);
-        if (n >= 0 && acceptSessionSetupReply(bytes, n)) {
-            session->uid = SmbGet16(bytes + kSmbUidOffset);
-            result = 1;
-        }
+    const int32_t n = SmbExchange(session, buffer, kSmbSessionSetupRequestLength, buffer,
+                                  kSmbSessionSetupBufferSize);
+    if (n >= 0 && acceptSessionSetupReply(session, bytes, n)) {
+        session->uid = SmbGet16(bytes + kSmbUidOffset);
+        result = 1;
     }
     BufChainFree(buffer);
     return result;
@@ -197,11 +351,15 @@ SmbSession *SmbSessionCreateAtPort(const char *serverName, const char *addressTe
                                    int32_t port)
 {
     char calledName[kSmbNameRoom];
-    if (serverName == nullptr || addressText == nullptr || !upperCaseName(serverName, calledName))
+    if (serverName == nullptr || addressText == nullptr || !upperCaseName(serverName, calledName)) {
+        errno = EINVAL;
         return nullptr;
+    }
     auto *session = new (std::nothrow) SmbSession{};
-    if (session == nullptr)
+    if (session == nullptr) {
+        errno = ENOMEM;
         return nullptr;
+    }
     session->treeListHead = nullptr;
     session->treeListTail = nullptr;
     localHostName(session->clientName, sizeof session->clientName);
@@ -215,7 +373,9 @@ SmbSession *SmbSessionCreateAtPort(const char *serverName, const char *addressTe
     session->transport = NbtOpen(calledName, callingName, session->port, addressText);
     if (session->transport == nullptr || SmbNegotiate(session) != 0 ||
         SmbSessionSetup(session) != 1) {
+        const int reason = errno;
         SmbSessionFree(session);
+        errno = reason;
         return nullptr;
     }
     return session;

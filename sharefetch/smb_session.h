@@ -24,6 +24,17 @@ struct SmbSession {
     uint32_t sessionKey;
     int32_t extendedSecurity;
     SmbTree *currentTree;
+    // From the NEGOTIATE reply: what the server offers (kSmbCap*), how many
+    // requests it takes at once, and the largest message it accepts.
+    uint32_t capabilities;
+    uint16_t maxMpxCount;
+    uint32_t maxBufferSize;
+    // 0 while the connection is in step; once a reply went missing, came
+    // malformed or did not match its request, the errno that broke it. The
+    // socket is closed then and every later call fails at once (ENOTCONN).
+    int32_t broken;
+    // Why currentTree is null (EACCES, EPERM, ...); 0 while a tree exists.
+    int32_t treeConnectErrno;
 };
 
 // SMB header layout, as requests are built and replies read.
@@ -38,6 +49,17 @@ inline constexpr int32_t kSmbMidOffset = 30;
 inline constexpr int32_t kSmbWordCountOffset = 32;
 inline constexpr int32_t kSmbHeaderLength = 32;
 inline constexpr uint8_t kSmbFlagReply = 0x80;
+inline constexpr int32_t kSmbErrorCodeOffset = 7;
+inline constexpr uint16_t kSmbFlags2NtStatus = 0x4000;
+// The shortest well-formed message: header, word count 0, byte count 0.
+inline constexpr int32_t kSmbMinMessage = 35;
+
+// Capabilities of the NEGOTIATE reply.
+inline constexpr uint32_t kSmbCapRawMode = 0x00000001;
+inline constexpr uint32_t kSmbCapUnicode = 0x00000004;
+inline constexpr uint32_t kSmbCapLargeFiles = 0x00000008;
+inline constexpr uint32_t kSmbCapNtStatus = 0x00000040;
+inline constexpr uint32_t kSmbCapLargeReadX = 0x00004000;
 
 inline constexpr uint8_t kSmbComClose = 0x04;
 inline constexpr uint8_t kSmbComOpen = 0x02;
@@ -55,8 +77,6 @@ inline constexpr int32_t kSmbNtLevel = 8;
 // domain and server names in UTF-16 (Samba's reply to a 7-character name is
 // 113 bytes), so the room is generous; a longer reply still fails.
 inline constexpr int32_t kSmbNegotiateBufferSize = 1024;
-// The NEGOTIATE reply fields read end with Capabilities at byte 55.
-inline constexpr int32_t kSmbNegotiateMinReply = 56;
 
 inline constexpr int32_t kSmbSessionSetupBufferSize = 200;
 inline constexpr int32_t kSmbSessionSetupRequestLength = 89;
@@ -108,8 +128,37 @@ SmbSession *SmbSessionCreateAtPort(const char *serverName, const char *addressTe
 // Closes the transport and releases the record (trees are not touched); 0.
 int32_t SmbSessionFree(SmbSession *session);
 
-// NEGOTIATE: 0 with protocolLevel, maxRawSize, sessionKey and
-// extendedSecurity set, else -1.
+// The broken-session rule. Every exchange of a session goes through
+// SmbExchange and every SMB reply through SmbCheckReply; a failure of either
+// breaks the session, so that no later request can take a stale reply.
+//
+// Marks the session broken by reason and closes its socket now; errno =
+// reason. Records stay until the host gives its handles back.
+void SmbSessionBreak(SmbSession *session, int reason);
+// True while the session is in step; false with errno ENOTCONN once broken.
+bool SmbSessionUsable(const SmbSession *session);
+// Sends requestLength bytes of request as one message: 0, or -1 with the
+// session broken (or already broken) and errno set.
+int32_t SmbSendRequest(SmbSession *session, BufChain *request, int32_t requestLength);
+// Receives one message into reply (room: capacity bytes): its body length,
+// or -1 with the session broken (or already broken) and errno set.
+int32_t SmbReceiveReply(SmbSession *session, BufChain *reply, int32_t capacity);
+// SmbSendRequest, then SmbReceiveReply.
+// Sends requestLength bytes of request as one message and receives the reply
+// into reply (room: capacity bytes). Body length, or -1 with the session
+// broken (or already broken) and errno set.
+int32_t SmbExchange(SmbSession *session, BufChain *request, int32_t requestLength,
+                    BufChain *reply, int32_t capacity);
+// Looks at an SMB reply of n bytes to a request with command: 1 for a
+// success reply whose words and data lie within n; 0 for a well-formed error
+// reply, with errno from its status (the session stays in step); -1 with the
+// session broken (EPROTO) for anything else.
+int32_t SmbCheckReply(SmbSession *session, const uint8_t *reply, int32_t n, uint8_t command);
+// errno for a server status: DOS error class and code, or an NT status.
+int SmbStatusErrno(const uint8_t *reply);
+
+// NEGOTIATE: 0 with protocolLevel, maxRawSize, sessionKey,
+// extendedSecurity, capabilities, maxMpxCount and maxBufferSize set, else -1.
 int32_t SmbNegotiate(SmbSession *session);
 // Guest SESSION_SETUP_ANDX: 1 with uid replaced by the reply's, else -1
 // with the session unchanged.

@@ -1,5 +1,6 @@
 #include "smb_tree.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -18,26 +19,41 @@ void copyCut(char *out, size_t room, const char *text)
     out[room - 1] = '\0';
 }
 
-bool acceptTreeConnectReply(const uint8_t *reply, int32_t n)
+// A refused share is EACCES, one that needs encryption EPERM.
+bool acceptTreeConnectReply(SmbSession *session, const uint8_t *reply, int32_t n)
 {
-    // Checked in this order; a field the reply did not carry fails its check.
-    if (n <= kSmbErrorClassOffset || reply[kSmbErrorClassOffset] != 0)
+    const int32_t check = SmbCheckReply(session, reply, n, kSmbComTreeConnectAndX);
+    if (check <= 0) {
+        if (check == 0 && errno != EPERM)
+            errno = EACCES;
         return false;
-    if (reply[kSmbCommandOffset] != kSmbComTreeConnectAndX)
-        return false;
-    if (n <= kSmbFlagsOffset || (reply[kSmbFlagsOffset] & kSmbFlagReply) == 0)
-        return false;
-    if (n < kTreeConnectMinReply)
-        return false;
+    }
     const uint8_t wordCount = reply[kSmbWordCountOffset];
-    return wordCount == 2 || wordCount == 3;
+    if (n < kTreeConnectMinReply || (wordCount != 2 && wordCount != 3)) {
+        SmbSessionBreak(session, EPROTO);
+        return false;
+    }
+    return true;
 }
 
-bool acceptTreeDisconnectReply(const uint8_t *reply, int32_t n)
+bool acceptTreeDisconnectReply(SmbSession *session, const uint8_t *reply, int32_t n)
 {
-    return n == kSmbTreeDisconnectLength && reply[kSmbErrorClassOffset] == 0 &&
-           reply[kSmbCommandOffset] == kSmbComTreeDisconnect &&
-           (reply[kSmbFlagsOffset] & kSmbFlagReply) != 0 && reply[kSmbWordCountOffset] == 0;
+    if (SmbCheckReply(session, reply, n, kSmbComTreeDisconnect) != 1)
+        return false;
+    if (n != kSmbTreeDisconnectLength || reply[kSmbWordCountOffset] != 0) {
+        SmbSessionBreak(session, EPROTO);
+        return false;
+    }
+    return true;
+}
+
+// Releases the session's tree and the session, without a message.
+void releaseSession(SmbSession *session)
+{
+    if (session->currentTree != nullptr)
+        SmbTreeRelease(session->currentTree);
+    session->currentTree = nullptr;
+    SmbSessionFree(session);
 }
 
 void appendTree(SmbSession *session, SmbTree *tree)
@@ -55,14 +71,20 @@ void appendTree(SmbSession *session, SmbTree *tree)
 
 SmbTree *SmbTreeConnect(SmbSession *session, const char *sharePath, const char *service)
 {
-    if (session == nullptr || sharePath == nullptr || service == nullptr)
+    if (session == nullptr || sharePath == nullptr || service == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (!SmbSessionUsable(session))
         return nullptr;
     const size_t pathLength = std::strlen(sharePath);
     const size_t serviceLength = std::strlen(service);
     // The message is 46 + Lp + Ls bytes; it has to fit the buffer.
     constexpr size_t kMaxNames = kSmbTreeConnectBufferSize - 46;
-    if (pathLength > kMaxNames || serviceLength > kMaxNames - pathLength)
+    if (pathLength > kMaxNames || serviceLength > kMaxNames - pathLength) {
+        errno = ENAMETOOLONG;
         return nullptr;
+    }
     const auto byteCount = static_cast<int32_t>(pathLength + serviceLength + 3);
 
     auto *tree = new (std::nothrow) SmbTree{};
@@ -70,6 +92,7 @@ SmbTree *SmbTreeConnect(SmbSession *session, const char *sharePath, const char *
     if (tree == nullptr || buffer == nullptr) {
         delete tree;
         BufChainFree(buffer);
+        errno = ENOMEM;
         return nullptr;
     }
     tree->session = session;
@@ -86,13 +109,9 @@ SmbTree *SmbTreeConnect(SmbSession *session, const char *sharePath, const char *
     std::memcpy(bytes + 44, sharePath, pathLength + 1);
     std::memcpy(bytes + 45 + pathLength, service, serviceLength + 1);
 
-    bool connected = false;
-    if (NbtSendMessage(session->transport, buffer, kTreeConnectFixedLength + byteCount) >= 0) {
-        const int32_t n =
-            NbtReceiveMessage(session->transport, buffer, kSmbTreeConnectBufferSize);
-        connected = n >= 0 && acceptTreeConnectReply(bytes, n);
-    }
-    if (!connected) {
+    const int32_t n = SmbExchange(session, buffer, kTreeConnectFixedLength + byteCount, buffer,
+                                  kSmbTreeConnectBufferSize);
+    if (n < 0 || !acceptTreeConnectReply(session, bytes, n)) {
         BufChainFree(buffer);
         delete tree;
         return nullptr;
@@ -119,9 +138,13 @@ void SmbTreeRelease(SmbTree *tree)
 
 int32_t SmbTreeDisconnect(SmbTree *tree)
 {
-    if (tree == nullptr)
+    if (tree == nullptr) {
+        errno = EINVAL;
         return -1;
+    }
     SmbSession *session = tree->session;
+    if (!SmbSessionUsable(session))
+        return -1;
     BufChain *buffer = BufChainNew(kSmbTreeDisconnectBufferSize);
     if (buffer == nullptr)
         return -1;
@@ -130,12 +153,9 @@ int32_t SmbTreeDisconnect(SmbTree *tree)
     SmbFillHeader(bytes, kSmbComTreeDisconnect, session, static_cast<uint16_t>(tree->tid));
     // Word count 0 and byte count 0 stay zero.
 
-    bool confirmed = false;
-    if (NbtSendMessage(session->transport, buffer, kSmbTreeDisconnectLength) >= 0) {
-        const int32_t n =
-            NbtReceiveMessage(session->transport, buffer, kSmbTreeDisconnectBufferSize);
-        confirmed = n >= 0 && acceptTreeDisconnectReply(bytes, n);
-    }
+    const int32_t n = SmbExchange(session, buffer, kSmbTreeDisconnectLength, buffer,
+                                  kSmbTreeDisconnectBufferSize);
+    const bool confirmed = n >= 0 && acceptTreeDisconnectReply(session, bytes, n);
     BufChainFree(buffer);
     if (!confirmed)
         return -1;
@@ -146,19 +166,35 @@ int32_t SmbTreeDisconnect(SmbTree *tree)
 int32_t SmbConnectAtPort(const char *serverAddress, const char *serverName,
                          const char *sharePath, int32_t port, SmbSession **sessionOut)
 {
-    if (sessionOut == nullptr)
+    const int callerErrno = errno;
+    if (sessionOut == nullptr) {
+        errno = EINVAL;
         return 0;
+    }
     *sessionOut = nullptr;
-    if (serverAddress == nullptr || serverName == nullptr)
+    if (serverAddress == nullptr || serverName == nullptr) {
+        errno = EINVAL;
         return 0;
+    }
     SmbSession *session = SmbSessionCreateAtPort(serverName, serverAddress, port);
-    *sessionOut = session;
     if (session == nullptr)
         return 0;
     session->currentTree = SmbTreeConnect(session, sharePath, kSmbDiskService);
+    if (session->currentTree == nullptr)
+        session->treeConnectErrno = errno;
     // A second logon whose outcome does not matter: on success its UID
     // replaces the first one for every later request.
     (void)SmbSessionSetup(session);
+    // A share refused in good order is reported by the opens; a connection
+    // that lost step here is of no use to the host.
+    if (session->broken != 0) {
+        const int reason = session->broken;
+        releaseSession(session);
+        errno = reason;
+        return 0;
+    }
+    *sessionOut = session;
+    errno = callerErrno;
     return 1;
 }
 
@@ -180,15 +216,18 @@ int32_t SMBConnect(const char *serverAddress, const char *serverName, const char
 
 int32_t SMBDisonnect(SmbSession *session)
 {
-    if (session == nullptr)
+    if (session == nullptr) {
+        errno = EINVAL;
         return 0;
-    SmbTree *tree = session->currentTree;
+    }
+    const int callerErrno = errno;
     // The host treats the session as gone whatever the server answers, so a
-    // tree the server would not disconnect is released all the same.
-    if (tree != nullptr && SmbTreeDisconnect(tree) != 1)
-        SmbTreeRelease(tree);
-    session->currentTree = nullptr;
-    SmbSessionFree(session);
+    // tree the server would not disconnect is released all the same. On a
+    // broken session nothing is sent.
+    if (session->currentTree != nullptr && SmbTreeDisconnect(session->currentTree) == 1)
+        session->currentTree = nullptr;
+    releaseSession(session);
+    errno = callerErrno;
     return 1;
 }
 

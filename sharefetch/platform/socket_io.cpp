@@ -25,15 +25,19 @@ SocketWait waitFor(SocketHandle socket, short events, int milliseconds)
         pollfd entry{socket, events, 0};
         const int rc = ::poll(&entry, 1, timeout);
         if (rc > 0) {
-            if (entry.revents & POLLNVAL)
+            if (entry.revents & POLLNVAL) {
+                errno = EBADF;
                 return SocketWait::Failed;
+            }
             // An error or hang-up is reported by the next call on the socket,
             // as select would report the socket ready.
             return SocketWait::Ready;
         }
         if (rc == 0) {
-            if (timeout == 0)
+            if (timeout == 0) {
+                errno = ETIMEDOUT;
                 return SocketWait::TimedOut;
+            }
             continue;  // poll may wake a hair early; the deadline decides
         }
         if (errno != EINTR)
@@ -76,13 +80,17 @@ bool socketBindAny(SocketHandle socket)
 
 bool socketAddressFromText(const char *text, uint32_t *addressOut)
 {
-    if (text == nullptr)
+    if (text == nullptr) {
+        errno = EINVAL;
         return false;
+    }
     // inet_addr gives the all-ones address for bad text; no TCP peer can be
     // reached there, so it counts as no address.
     const in_addr_t address = ::inet_addr(text);
-    if (address == INADDR_NONE)
+    if (address == INADDR_NONE) {
+        errno = EINVAL;
         return false;
+    }
     *addressOut = address;
     return true;
 }
@@ -106,7 +114,11 @@ bool socketConnectSucceeded(SocketHandle socket)
 {
     int error = 0;
     socklen_t length = sizeof error;
-    return ::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return false;
+    if (error != 0)
+        errno = error;
+    return error == 0;
 }
 
 SocketWait socketWaitReadable(SocketHandle socket, int milliseconds)
@@ -154,6 +166,9 @@ long socketReceive(SocketHandle socket, void *data, size_t length)
 
 void socketClose(SocketHandle socket)
 {
+    // Closing happens on failure paths, after the reason is in errno.
+    const int reason = errno;
     if (socket != kNoSocket)
         ::close(socket);
+    errno = reason;
 }

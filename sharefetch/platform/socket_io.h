@@ -1,7 +1,8 @@
 // Stand-in for the platform's socket layer: one IPv4 TCP stream socket,
 // non-blocking for its whole life, with time-limited waits for readability
 // and writability. POSIX sockets need no start, so the layer start and stop
-// have nothing to do.
+// have nothing to do. Every failure leaves its reason in errno (ETIMEDOUT
+// for a wait that ran out); socketClose leaves errno as it was.
 #pragma once
 
 #include <cstddef>

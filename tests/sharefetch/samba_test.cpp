@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -255,7 +256,7 @@ TEST(SambaRead, TwoOpenFilesOfOneSessionKeepTheirOwnPlace)
     EXPECT_TRUE(readExactly(fb.handle, 80001 - 10) == slice(b, 70010, 80001 - 10));
 }
 
-TEST(SambaRead, ReadingPastTheEndIsABadReplyWithTheAvailableBytesDelivered)
+TEST(SambaRead, ReadingPastTheEndIsABadReplyThatBreaksTheSession)
 {
     REQUIRE_SERVER();
     const Bytes &want = shareFile("short.bin", 1000);
@@ -269,8 +270,16 @@ TEST(SambaRead, ReadingPastTheEndIsABadReplyWithTheAvailableBytesDelivered)
         EXPECT_EQ(SMBReadFile(file.handle, 200, got.data()), SMB_READ_BAD_REPLY);
         EXPECT_TRUE(slice(got, 0, 100) == slice(want, 900, 100));
     }
-    // The short reply was a whole message: the session still works.
-    File again(session.handle, "\\short.bin");
+    // A short raw reply breaks the session: it fails at once from then on,
+    // and a new one reads the file.
+    SmbFile *file = notNullFile();
+    errno = 0;
+    EXPECT_EQ(SMBOpenFile(session.handle, "\\short.bin", 0, &file), 0);
+    EXPECT_EQ(errno, ENOTCONN);
+    EXPECT_EQ(file, nullptr);
+    Session fresh(*server);
+    ASSERT_EQ(fresh.connected, 1);
+    File again(fresh.handle, "\\short.bin");
     ASSERT_EQ(again.opened, 1);
     EXPECT_TRUE(readExactly(again.handle, 1000) == want);
 }
@@ -380,11 +389,15 @@ TEST(SambaLongName, FifteenCharacterServerNameConnectsAndReads)
     EXPECT_TRUE(readExactly(file.handle, 100000) == want);
 }
 
-// Process ids of the smbd process group and whether all of them are stopped.
-bool groupStopped(pid_t group, size_t *members)
+struct Member {
+    pid_t pid;
+    char state;
+};
+
+// The processes of the smbd process group, with their states.
+std::vector<Member> groupMembers(pid_t group)
 {
-    *members = 0;
-    bool allStopped = true;
+    std::vector<Member> members;
     for (const auto &entry : fs::directory_iterator("/proc")) {
         const std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos)
@@ -396,21 +409,94 @@ bool groupStopped(pid_t group, size_t *members)
             continue;
         char state = 0;
         long ppid = 0, pgrp = 0;
-        if (std::sscanf(stat.c_str() + paren + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3 ||
-            pgrp != group)
-            continue;
-        ++*members;
-        allStopped = allStopped && (state == 'T' || state == 't');
+        if (std::sscanf(stat.c_str() + paren + 1, " %c %ld %ld", &state, &ppid, &pgrp) == 3 &&
+            pgrp == group)
+            members.push_back(Member{static_cast<pid_t>(std::stol(name)), state});
     }
-    return allStopped;
+    return members;
+}
+
+// Whether all processes of the smbd process group are stopped.
+bool groupStopped(pid_t group, size_t *members)
+{
+    const std::vector<Member> all = groupMembers(group);
+    *members = all.size();
+    for (const Member &m : all)
+        if (m.state != 'T' && m.state != 't')
+            return false;
+    return true;
+}
+
+pid_t serverGroup(const Server &server)
+{
+    pid_t group = 0;
+    std::ifstream(server.pidFile) >> group;
+    return group;
+}
+
+// Sends signal to every smbd but the main one: the child serving a session
+// stops or goes on while the server keeps accepting.
+void signalChildren(pid_t group, int signal)
+{
+    for (const Member &m : groupMembers(group)) {
+        if (m.pid != group) {
+            EXPECT_EQ(kill(m.pid, signal), 0);
+        }
+    }
+}
+
+// The server's child stopped for longer than the wait, then resumed: the
+// read fails with a time-out, and the reply that comes after it is never
+// handed out as another read's data.
+TEST(SambaServerStop, StalledChildBreaksTheSessionAndItsLateReplyIsNeverDelivered)
+{
+    REQUIRE_SERVER();
+    const pid_t group = serverGroup(*server);
+    ASSERT_GT(group, 1) << "no smbd pid in " << server->pidFile;
+    const Bytes &want = shareFile("stalled.bin", 400000);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\stalled.bin");
+    ASSERT_EQ(file.opened, 1);
+    ASSERT_TRUE(readExactly(file.handle, 100000) == slice(want, 0, 100000));
+
+    signalChildren(group, SIGSTOP);
+    Bytes rest(200000, 0xEE);
+    errno = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(SMBReadFile(file.handle, 200000, rest.data()), SMB_READ_BAD_REPLY);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_GE(secondsSince(start), 7.9);
+    signalChildren(group, SIGCONT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the late reply is out
+
+    start = Clock::now();
+    Bytes again(65535, 0xEE);
+    errno = 0;
+    EXPECT_EQ(SMBReadFile(file.handle, 65535, again.data()), SMB_READ_BAD_REPLY);
+    EXPECT_EQ(errno, ENOTCONN);
+    EXPECT_TRUE(again == Bytes(65535, 0xEE)) << "bytes of the late reply were delivered";
+    SmbFile *other = notNullFile();
+    EXPECT_EQ(SMBOpenFile(session.handle, "\\stalled.bin", 0, &other), 0);
+    EXPECT_EQ(errno, ENOTCONN);
+    EXPECT_EQ(SMBCloseFile(file.handle), 1);
+    file.handle = nullptr;
+    EXPECT_EQ(SMBDisonnect(session.handle), 1);
+    session.handle = nullptr;
+    EXPECT_LT(secondsSince(start), 0.5);
+
+    Session fresh(*server);
+    ASSERT_EQ(fresh.connected, 1);
+    File whole(fresh.handle, "\\stalled.bin");
+    ASSERT_EQ(whole.opened, 1);
+    EXPECT_TRUE(readExactly(whole.handle, 400000) == want);
 }
 
 // Ends the run's server: this test goes last and gets its own harness run.
 TEST(SambaServerStop, ServerKilledDuringAReadGivesABadReplyWithoutHanging)
 {
     REQUIRE_SERVER();
-    pid_t group = 0;
-    std::ifstream(server->pidFile) >> group;
+    const pid_t group = serverGroup(*server);
     ASSERT_GT(group, 1) << "no smbd pid in " << server->pidFile;
     const Bytes &want = shareFile("victim.bin", 1u << 20);
     Session session(*server);

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <string>
 #include <thread>
+
+#include <sys/socket.h>
 
 #include "scripted_peer.h"
 #include "sharefetch.h"
@@ -313,15 +316,15 @@ TEST(SMBReadFile, RefusedReadsSendNothing)
         EXPECT_EQ(SMBReadFile(open.file, 0xFF, buffer.data()), SMB_READ_NO_RAW_SIZE);
         EXPECT_EQ(SMBReadFile(open.file, 0, buffer.data()), 0);
         EXPECT_EQ(open.file->readOffset, 0xFFFFFF00u);
-        // Close and disconnect find the peer gone quiet; both still release.
+        // Close finds the peer's stream ended, which breaks the session;
+        // disconnect then sends nothing. Both still release.
     }
     peer.finish();
-    // Only the CLOSE and TREE_DISCONNECT of the clean-up came after the open.
+    // Only the CLOSE of the clean-up came after the open.
     const Bytes close = concat(requestHeader(0x04, kTid, kUid),
                                {3, static_cast<uint8_t>(kFid), static_cast<uint8_t>(kFid >> 8),
                                 0, 0, 0, 0, 0, 0});
-    const Bytes disconnect = concat(requestHeader(0x71, kTid, kUid), {0, 0, 0});
-    EXPECT_EQ(after, concat(sessionMessage(close), sessionMessage(disconnect)));
+    EXPECT_EQ(after, sessionMessage(close));
 }
 
 TEST(SMBCloseFile, RefusedCloseStillReleasesTheHandle)
@@ -342,4 +345,65 @@ TEST(SMBCloseFile, RefusedCloseStillReleasesTheHandle)
     SMBDisonnect(session);
     peer.finish();
     EXPECT_EQ(close.size(), 41u);
+}
+
+TEST(BrokenSession, ALateRawReplyIsNeverTakenForAnotherRead)
+{
+    const Bytes data = content(3000);
+    std::promise<void> clientGaveUp;
+    bool closedBeforeTheLateReply = false;
+    ScriptedPeer peer([&](PeerLink &link) {
+        serveConnect(link, 1000);
+        serveOpen(link, kFid, 3000);
+        std::vector<Bytes> requests;
+        serveReads(link, data, 1, requests);
+        link.readMessage();  // the second chunk, answered after the client's wait
+        clientGaveUp.get_future().wait();
+        closedBeforeTheLateReply = link.waitForClose(2000);
+        const Bytes late = sessionMessage(Bytes(data.begin() + 1000, data.begin() + 2000));
+        (void)::send(link.fd, late.data(), late.size(), MSG_NOSIGNAL);
+    });
+    SmbSession *session = connectToPeer(peer);
+    ASSERT_NE(session, nullptr);
+    SmbFile *file = nullptr;
+    ASSERT_EQ(SMBOpenFile(session, "\\late.bin", 0, &file), 1);
+    Bytes buffer(3000, 0xEE);
+    errno = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SMBReadFile(file, 3000, buffer.data()), SMB_READ_BAD_REPLY);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(7900));
+    clientGaveUp.set_value();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the late reply is out
+
+    // Every later call fails at once and nothing of the late reply shows.
+    start = std::chrono::steady_clock::now();
+    Bytes again(2000, 0xEE);
+    errno = 0;
+    EXPECT_EQ(SMBReadFile(file, 1000, again.data()), SMB_READ_BAD_REPLY);
+    EXPECT_EQ(errno, ENOTCONN);
+    EXPECT_EQ(again, Bytes(2000, 0xEE));
+    EXPECT_EQ(SMBReadFile(file, 0, nullptr), SMB_READ_BAD_REPLY);
+    SmbFile *other = file;
+    errno = 0;
+    EXPECT_EQ(SMBOpenFile(session, "\\late.bin", 0, &other), 0);
+    EXPECT_EQ(errno, ENOTCONN);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(SMBCloseFile(file), 1);
+    EXPECT_EQ(SMBDisonnect(session), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    peer.finish();
+    EXPECT_TRUE(closedBeforeTheLateReply) << "the time-out closes the socket";
+}
+
+TEST(SMBReadFile, CountZeroReturnsZeroWhateverTheBuffer)
+{
+    ScriptedPeer peer([&](PeerLink &link) {
+        serveConnect(link);
+        serveOpen(link, kFid, 10);
+    });
+    OpenFile open(peer);
+    ASSERT_NE(open.file, nullptr);
+    EXPECT_EQ(SMBReadFile(open.file, 0, nullptr), 0);
+    EXPECT_EQ(open.file->tree->session->broken, 0);
 }

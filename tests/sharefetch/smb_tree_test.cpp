@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <functional>
 #include <string>
+#include <utility>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "scripted_peer.h"
 #include "sharefetch.h"
@@ -130,15 +138,19 @@ TEST(SmbTreeConnect, RefusesReplies)
 TEST(SmbTreeDisconnect, RefusedRepliesKeepTheTreeAndDisconnectStillReleases)
 {
     const Bytes good = treeDisconnectReply();
+    // A refusal in good order leaves the session in step, so the disconnect
+    // asks again; a reply that does not fit its request breaks the session
+    // and the disconnect sends nothing more.
     const struct {
         const char *what;
         Bytes reply;
+        bool inStep;
     } cases[] = {
-        {"36 bytes", concat(good, {0})},
-        {"WC 1", smbReply(0x71, {0})},
-        {"error class", withByte(good, 5, 1)},
-        {"wrong command", withByte(good, 4, 0x75)},
-        {"not marked as a reply", withByte(good, 9, 0)},
+        {"36 bytes", concat(good, {0}), false},
+        {"WC 1", smbReply(0x71, {0}), false},
+        {"error class", withByte(good, 5, 1), true},
+        {"wrong command", withByte(good, 4, 0x75), false},
+        {"not marked as a reply", withByte(good, 9, 0), false},
     };
     for (const auto &c : cases) {
         Bytes after;
@@ -146,8 +158,10 @@ TEST(SmbTreeDisconnect, RefusedRepliesKeepTheTreeAndDisconnectStillReleases)
             serveConnect(link);
             link.readMessage();
             link.send(sessionMessage(c.reply));
-            link.readMessage();
-            link.send(sessionMessage(c.reply));
+            if (c.inStep) {
+                link.readMessage();
+                link.send(sessionMessage(c.reply));
+            }
             link.waitForClose(5000, &after);
         });
         SmbSession *session = connectToPeer(peer);
@@ -156,6 +170,7 @@ TEST(SmbTreeDisconnect, RefusedRepliesKeepTheTreeAndDisconnectStillReleases)
         ASSERT_NE(tree, nullptr);
         EXPECT_EQ(SmbTreeDisconnect(tree), -1) << c.what;
         EXPECT_EQ(session->treeListHead, tree) << c.what;
+        EXPECT_EQ(session->broken != 0, !c.inStep) << c.what;
         // The leak checker sees whether the tree is released here.
         EXPECT_EQ(SMBDisonnect(session), 1) << c.what;
         peer.finish();
@@ -242,4 +257,143 @@ TEST(SMBConnect, FailuresAndNullArguments)
     session = reinterpret_cast<SmbSession *>(&session);
     EXPECT_EQ(SmbConnectAtPort("127.0.0.1", "server", "\\\\S\\X", peer.port(), &session), 0);
     EXPECT_EQ(session, nullptr);
+}
+
+namespace {
+
+// A loopback port with nothing listening on it: bound once, then let go.
+int32_t closedPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+TEST(SMBConnect, EachFailureLeavesItsReasonInErrno)
+{
+    const struct {
+        const char *what;
+        std::function<void(PeerLink &)> script;
+        int reason;
+    } cases[] = {
+        {"NetBIOS session refused",
+         [](PeerLink &link) {
+             link.readMessage();
+             link.send(nbtPacket(0x83, {0x82}));
+         },
+         ECONNREFUSED},
+        {"connection closed after the session request",
+         [](PeerLink &link) {
+             link.readMessage();
+             link.send(nbtPacket(0x82, {}));
+             link.reset();
+         },
+         ECONNRESET},
+        {"no dialect accepted",
+         [](PeerLink &link) {
+             link.readMessage();
+             link.send(nbtPacket(0x82, {}));
+             link.readMessage();
+             link.send(sessionMessage(negotiateReply(65536, 0, 0xFFFF)));
+         },
+         EPROTONOSUPPORT},
+        {"NEGOTIATE answered with another command",
+         [](PeerLink &link) {
+             link.readMessage();
+             link.send(nbtPacket(0x82, {}));
+             link.readMessage();
+             link.send(sessionMessage(withByte(negotiateReply(), 4, 0x73)));
+         },
+         EPROTO},
+        {"guest logon refused",
+         [](PeerLink &link) {
+             link.readMessage();
+             link.send(nbtPacket(0x82, {}));
+             link.readMessage();
+             link.send(sessionMessage(negotiateReply()));
+             link.readMessage();
+             link.send(sessionMessage(smbReply(0x73, {}, {}, {2, 0x80, 0, 0})));
+         },
+         EACCES},
+        {"tree connect answered by a reply of the wrong size",
+         [](PeerLink &link) {
+             serveLogon(link);
+             link.readMessage();
+             link.send(sessionMessage(cut(treeConnectReply(3), 40)));
+         },
+         EPROTO},
+    };
+    for (const auto &c : cases) {
+        ScriptedPeer peer(c.script);
+        SmbSession *session = reinterpret_cast<SmbSession *>(&peer);
+        errno = 0;
+        EXPECT_EQ(SmbConnectAtPort("127.0.0.1", "server", "\\\\S\\X", peer.port(), &session), 0)
+            << c.what;
+        EXPECT_EQ(errno, c.reason) << c.what;
+        EXPECT_EQ(session, nullptr) << c.what;
+    }
+    SmbSession *session = nullptr;
+    errno = 0;
+    EXPECT_EQ(SmbConnectAtPort("127.0.0.1", "server", "\\\\S\\X", closedPort(), &session), 0);
+    EXPECT_EQ(errno, ECONNREFUSED) << "nothing listening";
+}
+
+TEST(SMBOpenFile, RefusalsSayWhyAndSuccessLeavesErrnoAlone)
+{
+    // ERRSRV/ERRinvnetname for the share; ERRDOS/ERRbadfile, ERRbadpath and
+    // ERRnoaccess for the opens.
+    const auto refusal = [](uint8_t errorClass, uint16_t code) {
+        return withByte(withByte(smbReply(0x02, {}, {}, {errorClass, 0x80, 0, 0}), 7,
+                                 static_cast<uint8_t>(code)),
+                        8, static_cast<uint8_t>(code >> 8));
+    };
+    ScriptedPeer refusedShare([](PeerLink &link) {
+        serveLogon(link);
+        link.readMessage();
+        link.send(sessionMessage(withByte(smbReply(0x75, {}, {}, {2, 0x80, 0, 0}), 7, 6)));
+        link.readMessage();
+        link.send(sessionMessage(sessionSetupReply(101)));
+    });
+    SmbSession *session = nullptr;
+    errno = 4321;
+    ASSERT_EQ(SmbConnectAtPort("127.0.0.1", "server", "\\\\S\\NONE", refusedShare.port(),
+                               &session),
+              1);
+    EXPECT_EQ(errno, 4321) << "a connect that succeeds leaves errno alone";
+    SmbFile *file = nullptr;
+    EXPECT_EQ(SMBOpenFile(session, "\\a", 0, &file), 0);
+    EXPECT_EQ(errno, EACCES);
+    SMBDisonnect(session);
+
+    ScriptedPeer peer([&](PeerLink &link) {
+        serveConnect(link);
+        for (const auto &[errorClass, code] : {std::pair{1, 2}, {1, 3}, {1, 5}}) {
+            link.readMessage();
+            link.send(sessionMessage(refusal(static_cast<uint8_t>(errorClass),
+                                             static_cast<uint16_t>(code))));
+        }
+        serveOpen(link, 9, 10);
+        link.readMessage();
+        link.send(sessionMessage(closeReply()));
+    });
+    session = connectToPeer(peer);
+    ASSERT_NE(session, nullptr);
+    for (const int reason : {ENOENT, ENOENT, EACCES}) {
+        errno = 0;
+        EXPECT_EQ(SMBOpenFile(session, "\\missing", 0, &file), 0);
+        EXPECT_EQ(errno, reason);
+    }
+    errno = 4321;
+    ASSERT_EQ(SMBOpenFile(session, "\\there", 0, &file), 1) << "refusals keep the session";
+    EXPECT_EQ(SMBCloseFile(file), 1);
+    EXPECT_EQ(errno, 4321);
+    SMBDisonnect(session);
 }
