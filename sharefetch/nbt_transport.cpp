@@ -362,3 +362,17 @@ int32_t NbtDrain(NbtConnection *connection, int32_t count)
     }
     return 0;
 }
+
+int32_t NbtReadExact(NbtConnection *connection, uint8_t *data, uint32_t count)
+{
+    if (connection == nullptr)
+        return -1;
+    uint32_t got = 0;
+    while (got < count) {
+        const long n = readBeforeWait(connection, data + got, count - got, kNbtWaitMs);
+        if (n < 0)
+            return -1;
+        got += static_cast<uint32_t>(n);
+    }
+    return 0;
+}

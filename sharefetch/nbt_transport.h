@@ -89,3 +89,7 @@ int32_t NbtSendChain(NbtConnection *connection, BufChain *chain, int32_t total);
 int32_t NbtReceiveChain(NbtConnection *connection, BufChain *chain, uint32_t capacity);
 // Reads and discards count bytes; 0, or -1 when they did not come.
 int32_t NbtDrain(NbtConnection *connection, int32_t count);
+// Reads exactly count bytes of the stream into data, each piece within the
+// packet wait; 0, or -1 when they did not all come. For framings whose
+// length field this layer does not parse (SMB2 uses 24 bits).
+int32_t NbtReadExact(NbtConnection *connection, uint8_t *data, uint32_t count);

@@ -8,6 +8,10 @@
 #   --netbios-name NAME  the server's NetBIOS name, at most 15 characters
 #                        (default: SMBTEST)
 #   --keep-logs          print smbd's log to standard error when done
+#   --default-protocols  leave the protocol range at Samba's default (SMB2 and
+#                        later, SMB1 refused) instead of allowing NT1
+#   --global LINE        one more line for [global] (repeatable)
+#   --share-option LINE  one more line for the share (repeatable)
 #
 # Needs root. The command runs in private network, PID and mount namespaces:
 # the loopback interface is brought up, smbd listens on 127.0.0.1 port 139
@@ -28,6 +32,7 @@
 #                             also the process group of every smbd, so
 #                             kill(-pid, SIGKILL) stops the server for good
 #   SMBD_HARNESS_LOG          smbd's log file
+#   SMBD_HARNESS_CONF         smbd's configuration (smbstatus -s needs it)
 #
 # Example (check that the server answers):
 #   sudo tests/sharefetch/smbd_harness.sh -- \
@@ -35,6 +40,8 @@
 set -euo pipefail
 
 share_dir= share_name=share netbios_name=SMBTEST keep_logs=0
+min_protocol="server min protocol = NT1"
+extra_global=() extra_share=()
 usage() { sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
@@ -42,6 +49,9 @@ while [ $# -gt 0 ]; do
     --share-name) share_name=$2; shift 2 ;;
     --netbios-name) netbios_name=$2; shift 2 ;;
     --keep-logs) keep_logs=1; shift ;;
+    --default-protocols) min_protocol=; shift ;;
+    --global) extra_global+=("$2"); shift 2 ;;
+    --share-option) extra_share+=("$2"); shift 2 ;;
     --) shift; break ;;
     -h|--help) usage ;;
     *) echo "smbd_harness: unknown option $1" >&2; usage ;;
@@ -66,9 +76,14 @@ if [ -z "${SMBD_HARNESS_INNER:-}" ]; then
   done
   [ -z "$share_dir" ] || share_dir=$(cd "$share_dir" && pwd)
   export SMBD_HARNESS_INNER=1
+  passed=()
+  [ $keep_logs = 1 ] && passed+=(--keep-logs)
+  [ -z "$min_protocol" ] && passed+=(--default-protocols)
+  for line in ${extra_global[@]+"${extra_global[@]}"}; do passed+=(--global "$line"); done
+  for line in ${extra_share[@]+"${extra_share[@]}"}; do passed+=(--share-option "$line"); done
   unshare --net --pid --fork --kill-child=TERM --mount-proc \
     bash "$0" --share-dir "${share_dir:-}" --share-name "$share_name" \
-    --netbios-name "$netbios_name" $([ $keep_logs = 1 ] && echo --keep-logs) -- "$@" <&0 &
+    --netbios-name "$netbios_name" ${passed[@]+"${passed[@]}"} -- "$@" <&0 &
   inner=$!
   trap 'kill -KILL $inner 2>/dev/null; exit 143' TERM HUP
   trap 'kill -KILL $inner 2>/dev/null; exit 130' INT
@@ -128,7 +143,7 @@ cat >"$conf" <<EOF
   netbios name = $netbios_name
   workgroup = WORKGROUP
   server role = standalone server
-  server min protocol = NT1
+  $min_protocol
   map to guest = Bad User
   guest account = nobody
   smb ports = 139
@@ -156,6 +171,13 @@ cat >"$conf" <<EOF
   read only = yes
   browseable = yes
 EOF
+# The extra lines: globals go before the share section, share options after.
+for line in ${extra_global[@]+"${extra_global[@]}"}; do
+  sed -i "/^\[global\]/a\  $line" "$conf"
+done
+for line in ${extra_share[@]+"${extra_share[@]}"}; do
+  printf '  %s\n' "$line" >>"$conf"
+done
 
 # smbd -F stays in the foreground and makes its own process group, which its
 # per-client children share.
@@ -183,6 +205,7 @@ export SMBD_HARNESS_SHARE_PATH="\\\\$netbios_name\\$share_name"
 export SMBD_HARNESS_SHARE_DIR=$share_dir
 export SMBD_HARNESS_PID_FILE=$base/smbd.pid
 export SMBD_HARNESS_LOG=$base/log/smbd.log
+export SMBD_HARNESS_CONF=$conf
 
 # In the background so that a SIGTERM is acted on at once, not after the
 # command has finished.
