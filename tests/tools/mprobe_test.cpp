@@ -2,105 +2,17 @@
 // checks what it prints against the fixtures' known properties and against
 // the library called directly.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <regex>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "mediaprobe.h"
+#include "mprobe_run.h"
 
-namespace fs = std::filesystem;
-using nlohmann::json;
-
-namespace {
-
-const fs::path kFixtures = MP_FIXTURES_DIR;
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string quoted(const std::string &s)
-{
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string slurp(const fs::path &p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-class Scratch {
-public:
-    Scratch()
-    {
-        std::string pattern = (fs::temp_directory_path() / "mprobe-test.XXXXXX").string();
-        dir_ = mkdtemp(pattern.data());
-    }
-    ~Scratch() { fs::remove_all(dir_); }
-    const fs::path &dir() const { return dir_; }
-    fs::path write(const std::string &name, const std::string &bytes) const
-    {
-        std::ofstream(dir_ / name, std::ios::binary) << bytes;
-        return dir_ / name;
-    }
-
-private:
-    fs::path dir_;
-};
-
-Outcome mprobe(const std::vector<std::string> &args)
-{
-    Scratch scratch;
-    std::string cmd = quoted(MPROBE_PATH);
-    for (const auto &a : args) cmd += " " + quoted(a);
-    cmd += " >" + quoted((scratch.dir() / "out").string()) + " 2>" + quoted((scratch.dir() / "err").string());
-    Outcome r;
-    const int raw = std::system(cmd.c_str());
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = slurp(scratch.dir() / "out");
-    r.err = slurp(scratch.dir() / "err");
-    return r;
-}
-
-std::vector<json> jsonLines(const std::string &text)
-{
-    std::vector<json> objects;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        EXPECT_TRUE(json::accept(line)) << "not JSON: " << line;
-        if (json::accept(line)) objects.push_back(json::parse(line));
-    }
-    return objects;
-}
-
-std::vector<std::string> fixtures(const std::string &kind, const std::string &extension)
-{
-    std::vector<std::string> files;
-    for (const auto &e : fs::directory_iterator(kFixtures / kind))
-        if (e.path().extension() == extension) files.push_back(e.path().string());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-
-}  // namespace
+using namespace mprobe_test;
 
 TEST(Mprobe, JsonGivesOneObjectPerMp3WithTheLibrarysAnswers)
 {

@@ -264,7 +264,8 @@ Report probeFile(const std::string &path, LibraryOutput &out)
     r.examined = true;
     r.accessed = st.st_atim;
     r.modified = st.st_mtim;
-    r.size = st.st_size;
+    const int64_t size = getFileSize64(path.c_str());
+    r.size = size >= 0 ? size : st.st_size;  // gone since the stat: keep what the stat saw
     if (!chooseKind(r, st)) return r;
     switch (r.kind) {
     case Kind::Mp3: probeMp3(r, out); break;
