@@ -42,3 +42,8 @@ mp_install_library(mediaprobe mediaprobe.h
   "Media file metadata: MP3, WAVE, AVI, JPEG/GIF/BMP, file times and module versions")
 mp_install_library(sharefetch sharefetch.h
   "Read-only SMB client over NetBIOS (port 139) for guest shares")
+
+# Manual pages: every docs/man/NAME.1 is installed as share/man/man1/NAME.1
+# (a page added there is picked up at the next configure).
+file(GLOB mp_man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/*.1)
+install(FILES ${mp_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -34,6 +34,14 @@ for tool in mprobe smbfetch; do
     fail "installed $tool does not run"
 done
 
+# Manual pages land where man looks for them under the prefix.
+for page in "$here"/../../docs/man/*.1; do
+  name=$(basename "$page" .1)
+  [ -f "$prefix/share/man/man1/$name.1" ] || fail "$name.1 not installed under share/man/man1"
+  [ "$(MANPATH=$prefix/share/man man -w "$name")" = "$prefix/share/man/man1/$name.1" ] ||
+    fail "man does not find $name under the prefix"
+done
+
 run_consumers() { # DIR WAY
   local dir=$1 way=$2
   "$dir/probe_consumer" "$mp3" || fail "probe_consumer ($way)"
@@ -59,6 +67,15 @@ for pair in probe_consumer:mediaprobe fetch_consumer:sharefetch; do
     $(pkg-config --cflags --libs "$pkg") -Wl,-rpath,"$prefix/$libdir"
 done
 run_consumers "$out" pkg-config
+
+# A private prefix without an rpath: the loader needs LD_LIBRARY_PATH, as the README says.
+# shellcheck disable=SC2046
+"$cc" "${cflags[@]}" -std=c11 "$here/consumer/probe_consumer.c" -o "$out/bare_consumer" \
+  $(pkg-config --cflags --libs mediaprobe)
+if ! ldconfig -p | grep -q 'libmediaprobe\.so\.1 '; then
+  ! env -u LD_LIBRARY_PATH "$out/bare_consumer" "$mp3" 2>/dev/null || fail "bare_consumer found the library by itself"
+fi
+LD_LIBRARY_PATH=$prefix/$libdir "$out/bare_consumer" "$mp3" >/dev/null || fail "bare_consumer with LD_LIBRARY_PATH"
 
 # 2. find_package
 cmake -S "$here/consumer" -B "$prefix/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
