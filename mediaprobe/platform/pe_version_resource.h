@@ -2,6 +2,20 @@
 // resource (RT_VERSION, a VS_VERSIONINFO tree) of a Windows PE32 or PE32+
 // module (.exe, .dll) and answers value lookups in the block it builds.
 //
+// The module is read with pread into buffers of its own, never mapped, so a
+// file that shrinks or is rewritten during a call gives a failed read, not a
+// signal. Only the headers, the section table, the resource directory (type,
+// name, language: three levels, no deeper) and the version resource (at most
+// 64 KiB) are read, each range checked against the file's size first.
+//
+// Tree rules where writers differ: every value under
+// \StringFileInfo\<table>\ is text whatever its wType says, its length
+// taken in characters or bytes as found (clipped to the node, ended by its
+// NUL); a malformed node (key without its end, a child that leaves it, more
+// than eight levels below the root) is dropped with its subtree when its
+// wLength keeps it inside its parent, and its neighbours stay; otherwise the
+// block is refused.
+//
 // Layout of a version block (all integers little-endian, as on the host):
 //
 //   offset 0           the VS_VERSIONINFO resource exactly as the module
@@ -50,8 +64,9 @@ int32_t readVersionBlock(const char *path, uint32_t handle, uint32_t length, voi
 int32_t findVersionValue(const void *block, const char *valuePath, void **valueOut,
                          uint32_t *lengthOut);
 
-// The bytes of the version resource inside a module image, or false when
-// there is none or the image is malformed. Exposed for tests and fuzzing.
+// The same reader over a module image in memory, for tests and fuzzing: the
+// bytes of its version resource, or false when there is none or the image is
+// malformed.
 bool locateVersionResource(const uint8_t *image, size_t imageSize, const uint8_t **resource,
                            size_t *resourceSize);
 

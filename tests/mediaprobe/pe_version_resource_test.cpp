@@ -187,6 +187,48 @@ TEST(VersionExports, NoBlockWithoutAVersionResource)
     EXPECT_EQ(exported_GetFileVersionInfoSize(nullptr, nullptr), 0u);
 }
 
+// ---- What other writers and damaged files carry ----
+
+TEST(VersionQuirks, StringTableValuesAreTextWhateverTheirTypeAndLengthUnit)
+{
+    const std::vector<uint8_t> block = fill(pe("version_quirks_64.dll"));
+    ASSERT_FALSE(block.empty());
+    struct Case {
+        const char *key, *text;
+    };
+    // Typed binary counting characters, binary counting bytes, text counting
+    // bytes, and one as windres wrote it.
+    for (const Case &c : {Case{"FileVersion", "1.2.3.4"}, Case{"ProductVersion", "5.6.7.8"},
+                          Case{"ProductName", "Byte Counted"},
+                          Case{"FileDescription", "Well-formed neighbour"}}) {
+        const Value v = query(block, (std::string("\\StringFileInfo\\040904E4\\") + c.key).c_str());
+        EXPECT_EQ(v.text(), c.text) << c.key;
+        EXPECT_EQ(v.length, std::strlen(c.text) + 1) << c.key;
+    }
+    char out[16];
+    EXPECT_EQ(exported_GetFileVersionInfo_FileVersion(pe("version_quirks_64.dll").c_str(), out,
+                                                      sizeof out),
+              1);
+    EXPECT_STREQ(out, "1.2.3.4");
+
+    // Outside the string tables a binary value stays binary.
+    const Value translation = query(block, "\\VarFileInfo\\Translation");
+    ASSERT_EQ(translation.length, 8u);
+    const uint16_t expected[4] = {0x0407, 1200, 0x0409, 1252};
+    EXPECT_EQ(std::memcmp(translation.data, expected, sizeof expected), 0);
+}
+
+TEST(VersionQuirks, AMalformedChildIsDroppedAndItsNeighboursKept)
+{
+    const std::vector<uint8_t> block = fill(pe("version_quirks_64.dll"));
+    // A string whose key never ends, and a table whose child reaches past it.
+    EXPECT_FALSE(query(block, "\\StringFileInfo\\040904E4\\CompanyName").found);
+    EXPECT_FALSE(query(block, "\\StringFileInfo\\040704B0").found);
+    EXPECT_FALSE(query(block, "\\StringFileInfo\\040704B0\\FileVersion").found);
+    EXPECT_EQ(query(block, "\\").length, kFixedInfoSize);
+
+}
+
 // ---- FileVersion text ----
 
 struct Copy {
@@ -306,6 +348,7 @@ struct Layout {
     size_t resourceEntry = 0;    // data directory 2
     size_t headersEnd = 0;       // end of the section table
     size_t rootDirectory = 0;    // file offset of the resource tree root
+    size_t resourceSection = 0;  // its section header
     size_t versionData = 0;      // file offset of the VS_VERSIONINFO resource
     size_t versionSize = 0;
 };
@@ -323,14 +366,26 @@ Layout layoutOf(const std::vector<uint8_t> &image)
     l.headersEnd = sections + 40 * count;
     for (size_t i = 0; i < count; ++i) {
         const size_t s = sections + 40 * i;
-        if (le32(image, s + 12) == rva)
+        if (le32(image, s + 12) == rva) {
             l.rootDirectory = le32(image, s + 20);
+            l.resourceSection = s;
+        }
     }
     const uint8_t *resource = nullptr;
     EXPECT_TRUE(locateVersionResource(image.data(), image.size(), &resource, &l.versionSize));
     if (resource != nullptr)
         l.versionData = static_cast<size_t>(resource - image.data());
     return l;
+}
+
+// The (RVA, size) pair whose size is the version resource's.
+size_t dataEntryOf(const std::vector<uint8_t> &image, const Layout &l)
+{
+    size_t entry = 0;
+    for (size_t at = l.rootDirectory; at + 8 <= l.versionData; at += 4)
+        if (le32(image, at + 4) == l.versionSize)
+            entry = at;
+    return entry;
 }
 
 bool builds(const std::vector<uint8_t> &image)
@@ -426,11 +481,7 @@ TEST(VersionResourceMalformed, CorruptDataEntryAndTree)
 {
     const std::vector<uint8_t> image = readBytes(pe("version_e4_64.dll"));
     const Layout l = layoutOf(image);
-    // The data entry is the (RVA, size) pair whose size is the resource's.
-    size_t entry = 0;
-    for (size_t at = l.rootDirectory; at + 8 <= l.versionData; at += 4)
-        if (le32(image, at + 4) == l.versionSize)
-            entry = at;
+    const size_t entry = dataEntryOf(image, l);
     ASSERT_NE(entry, 0u);
     auto corrupt = [&](size_t at, uint32_t value, bool wide) {
         std::vector<uint8_t> copy = image;
@@ -454,6 +505,38 @@ TEST(VersionResourceMalformed, CorruptDataEntryAndTree)
     EXPECT_FALSE(builds(withVersionTree(image, l, tree)));
 }
 
+TEST(VersionResourceMalformed, ResourceSizeAndDirectoryLevelsAreBounded)
+{
+    const std::vector<uint8_t> image = readBytes(pe("version_e4_64.dll"));
+    const Layout l = layoutOf(image);
+    const size_t entry = dataEntryOf(image, l);
+    ASSERT_NE(entry, 0u);
+
+    // The resource section grown to 128 KiB, so only the size limit stands
+    // in the way: 64 KiB is read, one byte more is refused.
+    std::vector<uint8_t> grown = image;
+    grown.resize(l.rootDirectory + 0x20000, 0);
+    put32(grown, l.resourceSection + 8, 0x20000);
+    put32(grown, l.resourceSection + 16, 0x20000);
+    ASSERT_TRUE(builds(grown));
+    put32(grown, entry + 4, 0x10000);
+    EXPECT_TRUE(builds(grown));
+    put32(grown, entry + 4, 0x10001);
+    EXPECT_FALSE(builds(grown));
+
+    // Type, name, language: a language entry that leads to one more
+    // directory instead of the data entry is refused.
+    const auto dataAt = static_cast<uint32_t>(entry - l.rootDirectory);
+    size_t language = 0;
+    for (size_t at = l.rootDirectory; at + 8 <= entry; at += 4)
+        if (le32(image, at + 4) == dataAt)
+            language = at;
+    ASSERT_NE(language, 0u);
+    std::vector<uint8_t> deeper = image;
+    put32(deeper, language + 4, 0x80000000u | dataAt);
+    EXPECT_FALSE(builds(deeper));
+}
+
 TEST(VersionResourceMalformed, NestingIsBoundedAndZeroPaddingEndsABlock)
 {
     const std::vector<uint8_t> image = readBytes(pe("version_e4_64.dll"));
@@ -462,7 +545,14 @@ TEST(VersionResourceMalformed, NestingIsBoundedAndZeroPaddingEndsABlock)
     ASSERT_TRUE(buildVersionBlock(withVersionTree(image, l, chain(4)).data(), image.size(), block));
     EXPECT_TRUE(query(block, "\\a\\a\\a").found);
     EXPECT_FALSE(query(block, "\\a\\a\\a\\a").found);
-    EXPECT_FALSE(builds(withVersionTree(image, l, chain(30))));
+    // Nodes nested past eight levels below the root are dropped like any
+    // malformed child; the levels above them stay.
+    std::string path;
+    for (int i = 0; i < 8; ++i)
+        path += "\\a";
+    ASSERT_TRUE(buildVersionBlock(withVersionTree(image, l, chain(30)).data(), image.size(), block));
+    EXPECT_TRUE(query(block, path.c_str()).found);
+    EXPECT_FALSE(query(block, (path + "\\a").c_str()).found);
 
     // Zero bytes where a child would start are padding that ends the block.
     std::vector<uint8_t> padded = chain(2);
@@ -470,6 +560,30 @@ TEST(VersionResourceMalformed, NestingIsBoundedAndZeroPaddingEndsABlock)
     padded.resize(36, 0);
     ASSERT_TRUE(buildVersionBlock(withVersionTree(image, l, padded).data(), image.size(), block));
     EXPECT_TRUE(query(block, "\\a").found);
+}
+
+TEST(VersionResourceMalformed, ADroppedChildTakesItsSubtreeAlong)
+{
+    // The fourth node of the chain reaches past the third, which makes the
+    // third malformed: it goes with everything read below it, the second
+    // (now childless) stays.
+    const std::vector<uint8_t> image = readBytes(pe("version_e4_64.dll"));
+    const Layout l = layoutOf(image);
+    std::vector<uint8_t> tree = chain(4);
+    tree[3 * 12] = 20;
+    std::vector<uint8_t> block;
+    ASSERT_TRUE(buildVersionBlock(withVersionTree(image, l, tree).data(), image.size(), block));
+    EXPECT_TRUE(query(block, "\\a").found);
+    EXPECT_FALSE(query(block, "\\a\\a").found);
+    EXPECT_FALSE(query(block, "\\a\\a\\a").found);
+
+    // A child too short for a node header cannot be stepped over: the block
+    // is refused, as is one whose child leaves the root.
+    tree = chain(2);
+    tree[12] = 4;
+    EXPECT_FALSE(builds(withVersionTree(image, l, tree)));
+    tree[12] = 40;
+    EXPECT_FALSE(builds(withVersionTree(image, l, tree)));
 }
 
 TEST(VersionResourceMalformed, ByteDamageKeepsLookupsInsideTheBlock)
