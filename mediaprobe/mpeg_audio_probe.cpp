@@ -74,13 +74,13 @@ int64_t findFramePairInFile(FileWindow &window, uint64_t from)
     uint64_t position = from;
     while (position < size && size - position > 3) {
         const uint64_t rest = size - position;
-        const uint8_t *bytes = windowBytes(window, position, std::min<uint64_t>(rest, kMinMp3Window));
+        const uint8_t *bytes = windowBytes(window, position, std::min<uint64_t>(rest, kPairLookahead));
         if (bytes == nullptr)
             return kFileReadFailed;
         const size_t held = windowBytesFrom(window, position);
         const bool last = held >= rest;
         const auto length = static_cast<int32_t>(last ? rest : held);
-        const int32_t candidates = last ? length : length - static_cast<int32_t>(kMinMp3Window) + 1;
+        const int32_t candidates = last ? length : length - static_cast<int32_t>(kPairLookahead) + 1;
         const int32_t found = findFramePair(bytes, candidates, length);
         if (found >= 0)
             return static_cast<int64_t>(position + static_cast<uint64_t>(found));

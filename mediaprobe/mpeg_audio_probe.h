@@ -15,8 +15,11 @@ struct Mp3Windows {
     size_t walk = 256 * 1024;
 };
 
-// A window must hold a whole frame and the next header for the pair search.
-inline constexpr size_t kMinMp3Window = size_t{kMaxFrameLength} + 4;
+// The pair search needs a whole frame and the next header in its window from
+// any first header on; the smallest window holds that twice, so that each
+// refill moves the search on by at least as much.
+inline constexpr size_t kPairLookahead = size_t{kMaxFrameLength} + 4;
+inline constexpr size_t kMinMp3Window = 2 * kPairLookahead;
 
 // findNextFrame over the file's bytes [from, size at open), through the
 // window. Returns the file offset of the first frame of the pair, or one of:

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -86,6 +87,73 @@ TEST(MP3Header, TablesMatchTheStandardsAtTheirCorners)
     EXPECT_EQ(header(0xFF, 0xF3, 0x10, 0x00).getBitrate(), 8);    // MPEG-2 L3 row 1
     EXPECT_EQ(header(0xFF, 0xF3, 0x08, 0x00).getSampleRate(), 16000);
     EXPECT_EQ(header(0xFF, 0xFB, 0x04, 0x00).getSampleRate(), 48000);
+}
+
+// ISO/IEC 11172-3 and 13818-3, copied from the standards rather than from the
+// library: kbit/s for bitrate indices 1 to 14.
+constexpr int32_t kStandardBitrates[2][3][14] = {
+    {
+        {32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},  // MPEG-1 Layer I
+        {32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},     // Layer II
+        {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},      // Layer III
+    },
+    {
+        {32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},  // MPEG-2/2.5 Layer I
+        {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},      // Layers II and III
+        {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+    },
+};
+
+// Hz by sample-rate index 0 to 2.
+struct StandardVersion {
+    uint32_t code;  // bits 20-19
+    const char *name;
+    int32_t rates[3];
+    int bitrateTable;
+};
+constexpr StandardVersion kStandardVersions[] = {
+    {3, "MPEG-1", {44100, 48000, 32000}, 0},
+    {2, "MPEG-2", {22050, 24000, 16000}, 1},
+    {0, "MPEG-2.5", {11025, 12000, 8000}, 1},
+};
+
+MP3Header fields(uint32_t version, uint32_t layerCode, uint32_t bitrateIndex, uint32_t rateIndex,
+                 uint32_t pad = 0)
+{
+    return MP3Header{0xFFE00000u | version << 19 | layerCode << 17 | 1u << 16 | bitrateIndex << 12 |
+                     rateIndex << 10 | pad << 9};
+}
+
+TEST(MP3Header, TablesMatchTheStandardsEntryByEntry)
+{
+    for (const StandardVersion &v : kStandardVersions) {
+        for (uint32_t layer = 1; layer <= 3; ++layer) {
+            const uint32_t layerCode = 4 - layer;
+            for (uint32_t index = 1; index <= 14; ++index) {
+                const MP3Header h = fields(v.code, layerCode, index, 0);
+                SCOPED_TRACE(testing::Message() << v.name << " Layer " << layer << " index " << index);
+                ASSERT_TRUE(h.isValid());
+                EXPECT_EQ(h.getBitrate(), kStandardBitrates[v.bitrateTable][layer - 1][index - 1]);
+            }
+            for (uint32_t rate = 0; rate < 3; ++rate)
+                EXPECT_EQ(fields(v.code, layerCode, 1, rate).getSampleRate(), v.rates[rate])
+                    << v.name << " rate index " << rate;
+        }
+    }
+}
+
+TEST(MP3Header, NoValidHeaderDescribesALongerFrameThanTheLongest)
+{
+    // The read windows of the pair search rely on this bound.
+    int32_t longest = 0;
+    for (uint32_t version : {0u, 2u, 3u})
+        for (uint32_t layerCode = 1; layerCode <= 3; ++layerCode)
+            for (uint32_t index = 0; index <= 14; ++index)
+                for (uint32_t rate = 0; rate < 3; ++rate)
+                    for (uint32_t pad = 0; pad <= 1; ++pad)
+                        longest = std::max(longest,
+                                           getFrameLength(fields(version, layerCode, index, rate, pad)));
+    EXPECT_EQ(longest, kMaxFrameLength);
 }
 
 // A 417-byte frame (FF FB 90 64) followed by another header.

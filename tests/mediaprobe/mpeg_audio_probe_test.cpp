@@ -13,6 +13,7 @@
 
 #include "mediaprobe.h"
 #include "scratch_file.h"
+#include "mp3_reference.h"
 #include "mpeg_audio_probe.h"
 
 namespace fs = std::filesystem;
@@ -130,7 +131,7 @@ TEST(MP3Probe, VariableBitrateAveragesTheFramesAfterTheTag)
     const Probe t = probe(withTrailer.path());
     EXPECT_EQ(t.result, 1);
     EXPECT_EQ(t.bitrate, 160);
-    EXPECT_EQ(t.duration, expectedDuration(trailing.size(), 160));
+    EXPECT_EQ(t.duration, expectedDuration(trailing.size() - 128, 160));  // "TAG": not audio
 }
 
 TEST(MP3Probe, WalkOfFreeFormatHeadersOnlyGivesZero)
@@ -277,35 +278,50 @@ struct Expected {
     int32_t sampleRate;
 };
 
-// Independent frame walk over a clean encoder output: skip an ID3v2 tag by
-// its own size field, then step frame by frame until the sync is lost.
+// Independent reading of a clean encoder output: an ID3v2 tag by its own size
+// field, then Layer III frames one after another until the sync is lost.
+size_t id3v2Size(const std::vector<uint8_t> &bytes)
+{
+    if (bytes.size() < 10 || bytes[0] != 'I' || bytes[1] != 'D' || bytes[2] != '3')
+        return 0;
+    return 10 + size_t((bytes[6] & 0x7F) << 21 | (bytes[7] & 0x7F) << 14 | (bytes[8] & 0x7F) << 7 |
+                       (bytes[9] & 0x7F));
+}
+
+size_t audioBytesOf(const std::vector<uint8_t> &bytes)
+{
+    const bool id3v1 = bytes.size() >= 128 && std::equal(bytes.end() - 128, bytes.end() - 125, "TAG");
+    return bytes.size() - id3v2Size(bytes) - (id3v1 ? 128 : 0);
+}
+
 int32_t averageBitrateAfterFirstFrame(const std::vector<uint8_t> &bytes)
 {
     static const int kbpsV1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
     static const int kbpsV2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
-    static const int rateV1[3] = {44100, 48000, 32000};
-    static const int rateV2[3] = {22050, 24000, 16000};
-    size_t pos = 0;
-    if (bytes.size() > 10 && bytes[0] == 'I' && bytes[1] == 'D' && bytes[2] == '3')
-        pos = 10 + ((bytes[6] & 0x7F) << 21 | (bytes[7] & 0x7F) << 14 | (bytes[8] & 0x7F) << 7 |
-                    (bytes[9] & 0x7F));
+    // By the two version bits: 2.5, reserved, 2, 1.
+    static const int rates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+    size_t pos = id3v2Size(bytes);
     long frames = 0;
     double sum = 0;
     while (pos + 4 <= bytes.size() && bytes[pos] == 0xFF && (bytes[pos + 1] & 0xE0) == 0xE0) {
-        const bool v1 = bytes[pos + 1] & 0x08;
+        const int version = (bytes[pos + 1] >> 3) & 3;
         const int rateIndex = (bytes[pos + 2] >> 2) & 3;
-        const int *kbpsTable = v1 ? kbpsV1 : kbpsV2;
-        const int kbps = kbpsTable[bytes[pos + 2] >> 4];
-        if (rateIndex == 3 || kbps == 0)
+        const int kbps = (version == 3 ? kbpsV1 : kbpsV2)[bytes[pos + 2] >> 4];
+        if (version == 1 || rateIndex == 3 || kbps == 0)
             break;
-        const int *rateTable = v1 ? rateV1 : rateV2;
-        const int rate = rateTable[rateIndex];
+        const int rate = rates[version][rateIndex];
         const int pad = (bytes[pos + 2] >> 1) & 1;
         if (frames++ > 0)
             sum += kbps;
-        pos += size_t((v1 ? 144000 : 72000) * kbps / rate + pad);
+        pos += size_t((version == 3 ? 144000 : 72000) * kbps / rate + pad);
     }
     return frames > 1 ? int32_t(sum / double(frames - 1)) : -1;
+}
+
+std::vector<uint8_t> fixtureBytes(const char *name)
+{
+    std::ifstream in(kMp3Dir / name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 TEST(MP3Probe, RealEncoderOutput)
@@ -322,21 +338,93 @@ TEST(MP3Probe, RealEncoderOutput)
         {"vbr_22050_stereo_mpeg2.mp3", 0, 22050},
         {"vbr_24000_mono_mpeg2.mp3", 0, 24000},
         {"vbr_44100_id3v1v2.mp3", 0, 44100},
+        // MPEG-2.5 (lame at 8 and 11.025 kHz)
+        {"cbr16_8000_mono_mpeg25.mp3", 16, 8000},
+        {"cbr32_11025_stereo_mpeg25.mp3", 32, 11025},
+        {"vbr_8000_mono_mpeg25.mp3", 0, 8000},
+        {"vbr_11025_stereo_mpeg25.mp3", 0, 11025},
+        // MPEG-2 Layer II (ffmpeg) and Layer I (made by hand, every frame padded)
+        {"layer2_cbr64_16000_stereo_mpeg2.mp2", 64, 16000},
+        {"layer2_cbr48_22050_mono_mpeg2.mp2", 48, 22050},
+        {"layer2_cbr96_24000_stereo_mpeg2.mp2", 96, 24000},
+        {"layer1_cbr64_44100_stereo_padded.mp1", 64, 44100},
+        {"layer1_cbr64_22050_mono_mpeg2_padded.mp1", 64, 22050},
     };
     for (const Expected &e : files) {
         SCOPED_TRACE(e.name);
-        const fs::path path = kMp3Dir / e.name;
-        std::ifstream in(path, std::ios::binary);
-        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+        const std::vector<uint8_t> bytes = fixtureBytes(e.name);
         ASSERT_FALSE(bytes.empty());
         const int32_t kbps = e.bitrate ? e.bitrate : averageBitrateAfterFirstFrame(bytes);
-        const Probe p = probe(path.string());
+        const Probe p = probe((kMp3Dir / e.name).string());
         EXPECT_EQ(p.result, 1);
         EXPECT_EQ(p.bitrate, kbps);
         EXPECT_EQ(p.sampleRate, e.sampleRate);
-        EXPECT_EQ(p.duration, expectedDuration(bytes.size(), kbps));
+        EXPECT_EQ(p.duration, expectedDuration(audioBytesOf(bytes), kbps));
+        EXPECT_GE(p.duration, 2);  // every fixture plays 2 or 3 s
         EXPECT_EQ(p.out, e.bitrate ? "" : "getVBRInfo()\n");
     }
+}
+
+TEST(MP3Probe, CoverPicturesAreNotCountedAsAudio)
+{
+    // Durations as ffprobe reported them when make_mp3.sh made the files.
+    std::ifstream list(kMp3Dir / "ffprobe.txt");
+    std::string name;
+    double seconds = 0;
+    int files = 0;
+    while (list >> name >> seconds) {
+        SCOPED_TRACE(name);
+        const std::vector<uint8_t> bytes = fixtureBytes(name.c_str());
+        ASSERT_GT(id3v2Size(bytes), 50'000u);  // the picture is there
+        const Probe p = probe((kMp3Dir / name).string());
+        EXPECT_EQ(p.result, 1);
+        EXPECT_NEAR(p.duration, seconds, 1.0);
+        // Counting the tag as audio would have been far off.
+        EXPECT_GT(expectedDuration(bytes.size(), p.bitrate), seconds + 2);
+        ++files;
+    }
+    EXPECT_EQ(files, 2);
+}
+
+TEST(MP3Probe, LeadingTagSkipChangesNoFixtureAnswer)
+{
+    for (const auto &entry : fs::directory_iterator(kMp3Dir)) {
+        if (entry.path().extension() == ".sh" || entry.path().extension() == ".txt")
+            continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+        const auto size = int32_t(bytes.size());
+        EXPECT_EQ(referenceProbe(bytes.data(), size, false), referenceProbe(bytes.data(), size, true));
+        EXPECT_EQ(referenceFirstFrame(bytes.data(), size, false),
+                  int32_t(id3v2Size(bytes)));
+    }
+}
+
+TEST(MP3Probe, LeadingTagSkippedByItsSizeOrSearchedThrough)
+{
+    // A 1000-byte ID3v2 tag whose body holds a stray 128 kbit/s frame pair
+    // (as a picture may), then 64 kbit/s frames.
+    std::vector<uint8_t> area;
+    put(area, 0, {'I', 'D', '3', 3, 0, 0, 0, 0, 0x07, 0x5E});  // 10 + 990 bytes
+    put(area, 100, {0xFF, 0xFB, 0x90, 0x64});
+    put(area, 517, {0xFF, 0xFB, 0x90, 0x64});
+    for (size_t at = 1000; at < 1000 + 20 * 208; at += 208)
+        put(area, at, {0xFF, 0xFB, 0x50, 0xC4});  // MPEG-1 64 kbit/s 44100: 208 bytes
+    area.resize(1000 + 20 * 208, 0);
+    {
+        ScratchFile file(area);
+        const Probe p = probe(file.path());
+        EXPECT_EQ(p.result, 1);
+        EXPECT_EQ(p.bitrate, 64);  // not the stray pair's 128
+    }
+    // A declared size that runs past the frames: searched from the start, so
+    // the stray pair is what is found.
+    area[8] = 0x7F;
+    ScratchFile file(area);
+    const Probe p = probe(file.path());
+    EXPECT_EQ(p.result, 1);
+    EXPECT_EQ(p.bitrate, 128);
 }
 
 TEST(MP3Probe, ConcurrentCallsAgree)
