@@ -4,17 +4,8 @@
 # the harness in private namespaces; needs root) and checks every byte, the
 # temporary-file rule, interrupts and the error messages.
 set -euo pipefail
-smbfetch=$1 harness=$2 fixtures=$3
+source "$(dirname "$0")/smbfetch_lib.sh"
 
-if [ -z "${SMBFETCH_TEST_INNER:-}" ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIP: the loopback Samba share needs root"; exit 77
-  fi
-  export SMBFETCH_TEST_INNER=1
-  exec bash "$harness" -- bash "$0" "$@"
-fi
-
-share=$SMBD_HARNESS_SHARE_DIR
 cp "$fixtures"/mp3/*.mp3 "$fixtures"/images/*.gif "$share"/
 mkdir "$share/sub dir"
 cp "$fixtures"/mp3/cbr64_44100_mono.mp3 "$share/sub dir/tone 64.mp3"
@@ -23,27 +14,7 @@ truncate -s 512M "$share/big.bin"
 truncate -s 48M "$share/mid.bin"
 chmod -R a+rX "$share"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-addr=$SMBD_HARNESS_ADDRESS name=$SMBD_HARNESS_SERVER_NAME sh=$SMBD_HARNESS_SHARE
-failures=0 checks=0
-check() { # description, then a command that must succeed
-  local what=$1; shift
-  checks=$((checks + 1))
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
 no_leftovers() { ! ls -A "$work/out" | grep -q 'smbfetch-'; }
-fetch() { # expected status, then smbfetch arguments; output in $err
-  local want=$1; shift
-  set +e
-  "$smbfetch" "$@" 2>"$work/err" </dev/null
-  local got=$?
-  set -e
-  err=$(cat "$work/err")
-  [ "$got" = "$want" ] || { echo "  smbfetch $* exited $got, expected $want: $err"; return 1; }
-}
-mkdir out
 
 # --- whole files, both forms
 check "ADDRESS SERVERNAME SHARE PATH into a folder" \
@@ -217,5 +188,4 @@ server_dies() {
 }
 check "server killed mid-transfer: status 9, read code named, no target" server_dies
 
-echo "$((checks - failures)) passed, $failures failed"
-[ $failures = 0 ]
+finish

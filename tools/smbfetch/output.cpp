@@ -166,14 +166,16 @@ int openOutput(const Request &q, Output &out)
 
 bool writeOutput(Output &out, const unsigned char *data, size_t count)
 {
-    while (count > 0) {
+    // A stop ends a write that waits for a slow reader (a FIFO, a pipe).
+    while (count > 0 && !stopSignal()) {
         const ssize_t n = write(out.fd, data, count);
-        if (n < 0 && errno == EINTR && !stopSignal()) continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data += n;
         count -= static_cast<size_t>(n);
+        out.written += static_cast<uint64_t>(n);
     }
-    return true;
+    return count == 0;
 }
 
 int finishOutput(Output &out)
@@ -202,17 +204,17 @@ int finishOutput(Output &out)
     return 0;
 }
 
-std::string leftoverNote(const Output &out, uint64_t written)
+std::string leftoverNote(const Output &out)
 {
     switch (out.kind) {
     case OutputKind::Replace: return out.shown + " was not written";
     case OutputKind::InPlace:
-        return out.shown + " keeps " + std::to_string(out.existing + written) +
+        return out.shown + " keeps " + std::to_string(out.existing + out.written) +
                " bytes; run the same command again to continue";
     case OutputKind::Stdout:
     case OutputKind::Direct: break;
     }
-    return out.target + " got the first " + std::to_string(written) + " bytes";
+    return out.target + " got the first " + std::to_string(out.written) + " bytes";
 }
 
 }  // namespace smbfetch

@@ -27,6 +27,7 @@ struct Output {
     std::string temp;    // Replace: the hidden file being written
     int fd = -1;
     uint64_t existing = 0;       // InPlace: bytes already there from an earlier run
+    uint64_t written = 0;        // bytes written by this run
     bool replacing = false;      // Replace: a file exists at the target
     mode_t mode = 0;             // Replace: permission bits the finished file gets
     uid_t owner = 0;
@@ -47,7 +48,7 @@ bool writeOutput(Output &out, const unsigned char *data, size_t count);
 // Makes the output complete (rename, sync, close). 0, or prints why not and returns the exit status.
 int finishOutput(Output &out);
 
-// What became of the output when the fetch stopped after `written` new bytes.
-std::string leftoverNote(const Output &out, uint64_t written);
+// What became of the output when the fetch stopped.
+std::string leftoverNote(const Output &out);
 
 }  // namespace smbfetch

@@ -61,8 +61,8 @@ std::string humanBytes(double bytes)
 }
 
 // Widest first: bar, percentage, sizes, rate and time left; without the bar;
-// then only bytes and rate. The last column stays empty: writing into it makes
-// some terminals wrap.
+// then only bytes and rate. The last column stays empty (writing into it makes
+// some terminals wrap), and two more for the terminal's echo of ^C.
 std::string progressText(uint64_t done, uint64_t total, double rate, int columns)
 {
     const double share = total ? static_cast<double>(done) / static_cast<double>(total) : 1.0;
@@ -72,7 +72,7 @@ std::string progressText(uint64_t done, uint64_t total, double rate, int columns
     const std::string rateText = humanBytes(rate) + "/s";
     const std::string figures = humanBytes(static_cast<double>(done)) + " / " +
                                 humanBytes(static_cast<double>(total)) + "  " + rateText + "  ETA " + eta;
-    const auto room = static_cast<size_t>(std::max(columns - 1, 0));
+    const auto room = static_cast<size_t>(std::max(columns - 3, 0));
     constexpr size_t kShortestBar = 10;
     const size_t frame = std::string(percent).size() + 4 + figures.size();  // "% [" "] "
     if (room >= frame + kShortestBar) {

@@ -51,12 +51,12 @@ std::string readCodeMeaning(int32_t code)
     }
 }
 
-int failedRead(const Request &q, const Output &out, int32_t got, int errnum, uint64_t at, uint64_t done)
+int failedRead(const Request &q, const Output &out, int32_t got, int errnum, uint64_t at)
 {
     const Failure f = readFailure(q, errnum);
     return fail(f.status, "reading " + q.remotePath + " failed at byte " + std::to_string(at) + " with code " +
                               std::to_string(got) + ": " + readCodeMeaning(got) + f.message + "; " +
-                              leftoverNote(out, done));
+                              leftoverNote(out));
 }
 
 }  // namespace
@@ -76,7 +76,7 @@ int interrupted(const Output &out, uint64_t done, uint64_t total)
 {
     const std::string when = total ? "after " + std::to_string(done) + " of " + std::to_string(total) + " bytes"
                                    : std::string("before the transfer");
-    say("interrupted " + when + "; " + leftoverNote(out, done));
+    say("interrupted " + when + "; " + leftoverNote(out));
     return 128 + g_stopSignal;
 }
 
@@ -108,16 +108,17 @@ int copyRange(const Request &q, Connection &c, uint64_t from, uint64_t count, Ou
 {
     std::vector<unsigned char> buffer(std::min<uint64_t>(kBlockBytes, std::max<uint64_t>(count, 1)));
     uint64_t done = 0;
+    progressUpdate(progress, out.existing);
     while (done < count) {
         if (g_stopSignal) return interrupted(out, done, count);
         const auto want = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), count - done));
         errno = 0;
         const int32_t got = readBlock(q, c.file, from + done, want, buffer.data());
-        if (got != static_cast<int32_t>(want)) return failedRead(q, out, got, errno, from + done, done);
+        if (got != static_cast<int32_t>(want)) return failedRead(q, out, got, errno, from + done);
         if (!writeOutput(out, buffer.data(), want)) {
             if (g_stopSignal) return interrupted(out, done, count);
             return fail(kExitFailure, "cannot write " + out.shown + ": " + std::strerror(errno) + "; " +
-                                          leftoverNote(out, done));
+                                          leftoverNote(out));
         }
         done += want;
         progressUpdate(progress, out.existing + done);
