@@ -138,6 +138,8 @@ if ! setpriv --reuid=nobody --regid=nogroup --clear-groups -- test -r "$share_di
 fi
 
 conf=$base/etc/smb.conf
+# Extra globals come last in [global], so that they win over the lines above.
+global_tail=$(for line in ${extra_global[@]+"${extra_global[@]}"}; do printf '  %s\n' "$line"; done)
 cat >"$conf" <<EOF
 [global]
   netbios name = $netbios_name
@@ -164,6 +166,7 @@ cat >"$conf" <<EOF
   pid directory = $base/pid
   ncalrpc dir = $base/ncalrpc
   passdb backend = tdbsam:$base/private/passdb.tdb
+$global_tail
 
 [$share_name]
   path = $share_dir
@@ -171,10 +174,6 @@ cat >"$conf" <<EOF
   read only = yes
   browseable = yes
 EOF
-# The extra lines: globals go before the share section, share options after.
-for line in ${extra_global[@]+"${extra_global[@]}"}; do
-  sed -i "/^\[global\]/a\  $line" "$conf"
-done
 for line in ${extra_share[@]+"${extra_share[@]}"}; do
   printf '  %s\n' "$line" >>"$conf"
 done

@@ -1,7 +1,8 @@
 # Sourced by the smbfetch tests (bash), which take SMBFETCH HARNESS FIXTURES_DIR.
 # Runs the calling script again beside a throwaway Samba share (the harness's
-# private namespaces; needs root), then gives it a scratch folder, `check`,
-# `fetch` and `finish`.
+# private namespaces; needs root; harness options from the array
+# harness_options), then gives it a scratch folder, `check`, `fetch` and
+# `finish`.
 smbfetch=$1 harness=$2 fixtures=$3
 
 if [ -z "${SMBFETCH_TEST_INNER:-}" ]; then
@@ -9,7 +10,7 @@ if [ -z "${SMBFETCH_TEST_INNER:-}" ]; then
     echo "SKIP: the loopback Samba share needs root"; exit 77
   fi
   export SMBFETCH_TEST_INNER=1
-  exec bash "$harness" ${SMBFETCH_HARNESS_OPTIONS:-} -- bash "$0" "$@"
+  exec bash "$harness" ${harness_options[@]+"${harness_options[@]}"} -- bash "$0" "$@"
 fi
 
 share=$SMBD_HARNESS_SHARE_DIR

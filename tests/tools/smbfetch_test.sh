@@ -114,13 +114,14 @@ check "--continue to standard output is a usage error" \
 
 # --- failures name what failed and never touch the target
 echo "old contents" >out/kept
-check "missing file" fetch 1 "$addr" "$name" "$sh" no_such_file.mp3 -o out/kept
-check "  message names the open" grep -q 'cannot open \\no_such_file.mp3' "$work/err"
+check "missing file: status 8" fetch 8 "$addr" "$name" "$sh" no_such_file.mp3 -o out/kept
+check "  message names the file" grep -q 'no such file on .*: \\no_such_file.mp3' "$work/err"
 check "  target untouched" test "$(cat out/kept)" = "old contents"
-check "refused share" fetch 1 "smb://$addr/no_such_share/vbr_44100_stereo.mp3" -o out/kept
+check "refused share: status 7" fetch 7 "smb://$addr/no_such_share/vbr_44100_stereo.mp3" -o out/kept
+check "  message names the share" grep -q 'refused the share .*no_such_share' "$work/err"
 check "  target untouched" test "$(cat out/kept)" = "old contents"
-check "nothing listens on 127.0.0.2" fetch 1 127.0.0.2 "$name" "$sh" vbr_44100_stereo.mp3 -o out/kept
-check "  message names the connect" grep -q 'cannot connect to 127.0.0.2' "$work/err"
+check "nothing listens on 127.0.0.2: status 3" fetch 3 127.0.0.2 "$name" "$sh" vbr_44100_stereo.mp3 -o out/kept
+check "  message names the address" grep -q 'nothing is listening at 127.0.0.2:139' "$work/err"
 check "folder for the output is missing" fetch 1 "$addr" "$name" "$sh" vbr_44100_stereo.mp3 -o out/none/x
 check "  message names the temporary file" grep -q 'cannot create a temporary file in out/none' "$work/err"
 check "usage: three arguments" fetch 2 "$addr" "$name" "$sh"

@@ -33,8 +33,8 @@ Failure connectFailure(int errnum, const Request &q)
 {
     switch (errnum) {
     case ECONNREFUSED:
-        return {kExitNoListener, "nothing is listening at " + server(q) +
-                                     " (is the SMB server running, with port 139 among its \"smb ports\"?)"};
+        return {kExitNoListener, "nothing is listening at " + server(q) + " (or it refused a NetBIOS session for " +
+                                     q.serverName + "); is the SMB server running, with 139 among its \"smb ports\"?"};
     case ETIMEDOUT: return {kExitNoAnswer, server(q) + " did not answer within 8 s"};
     case EPROTONOSUPPORT:
         return {kExitDialect, q.address + " refused the SMB1 dialect (NT LM 0.12); on a Samba server, "
@@ -55,8 +55,9 @@ Failure openFailure(int errnum, const Request &q)
     switch (errnum) {
     case ENOENT: return {kExitNoFile, "no such file on " + q.sharePath + ": " + q.remotePath};
     case EACCES:
-        return {kExitShare, q.address + " refused the share " + q.sharePath +
-                                " (no such share, or guests may not use it)"};
+        return {kExitShare, q.address + " refused the share " + q.sharePath + " or the file " + q.remotePath +
+                                ": no such share, it is closed to guests or requires encryption, or guests "
+                                "may not read the file"};
     case EPERM:
         return {kExitShare, "the share " + q.sharePath +
                                 " requires encryption, which a guest session cannot offer"};

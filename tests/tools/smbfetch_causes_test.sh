@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# usage: smbfetch_causes_test.sh SMBFETCH HARNESS FIXTURES_DIR
+# Each way a server can say no, against a throwaway Samba server set up to say
+# it: the message names the cause and the exit status is the one for it.
+set -euo pipefail
+
+# One harness run per server setup; this script runs again inside each.
+if [ -z "${SMBFETCH_CASE:-}" ]; then
+  [ "$(id -u)" -eq 0 ] || { echo "SKIP: the loopback Samba share needs root"; exit 77; }
+  rc=0
+  for case in silent guest-refused smb1-off encrypted; do
+    echo "--- $case"
+    SMBFETCH_CASE=$case bash "$0" "$@" || rc=1
+  done
+  exit $rc
+fi
+case $SMBFETCH_CASE in
+  silent) harness_options=() ;;
+  guest-refused) harness_options=(--global "map to guest = Never") ;;
+  smb1-off) harness_options=(--default-protocols) ;;
+  encrypted) harness_options=(--share-option "smb encrypt = required") ;;
+esac
+source "$(dirname "$0")/smbfetch_lib.sh"
+
+echo "tone" >"$share/tone.txt"
+chmod a+r "$share/tone.txt"
+cause() { # status, message pattern
+  fetch "$1" "$addr" "$name" "$sh" tone.txt -o out/tone.txt && grep -Eq "$2" "$work/err" &&
+    [ ! -e out/tone.txt ] || { echo "  $err"; return 1; }
+}
+
+case $SMBFETCH_CASE in
+  silent)
+    # A stopped smbd still completes TCP connects (the kernel's backlog) but
+    # never answers the NetBIOS session request.
+    kill -STOP "$(cat "$SMBD_HARNESS_PID_FILE")"
+    check "a server that never answers: status 4 after the 8 s wait" \
+      cause 4 "^smbfetch: 127\.0\.0\.1:139 did not answer within 8 s"
+    kill -CONT "$(cat "$SMBD_HARNESS_PID_FILE")"
+    check "  then it answers again" fetch 0 "$addr" "$name" "$sh" tone.txt -o out/tone.txt -q ;;
+  guest-refused)
+    check "guest logon refused: status 6, with the Samba setting" \
+      cause 6 'refused the guest logon.*"map to guest = Bad User"' ;;
+  smb1-off)
+    check "SMB1 refused: status 5, with the Samba setting" \
+      cause 5 'refused the SMB1 dialect \(NT LM 0\.12\).*"server min protocol = NT1"' ;;
+  encrypted)
+    check "a share that requires encryption: status 7" cause 7 'refused the share .*requires encryption' ;;
+esac
+finish
