@@ -2,7 +2,11 @@
 // lists with --files-from (and -0), several at once with -j.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
 
 #include "mprobe_run.h"
 
@@ -104,4 +108,46 @@ TEST(MprobeWalk, FilesFromAListOrStandardInput)
     const Outcome missing = mprobe({"--files-from", (s.dir() / "no-list").string()});
     EXPECT_EQ(missing.status, 2);
     EXPECT_TRUE(contains(missing.err, "cannot read the list")) << missing.err;
+}
+
+namespace {
+
+pid_t onlyChild(pid_t parent)
+{
+    std::ifstream in("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    pid_t child = 0;
+    return in >> child ? child : 0;
+}
+
+}  // namespace
+
+TEST(MprobeJobs, AWorkerKilledMidProbeCostsOnlyItsFile)
+{
+    Scratch s;
+    // 16 GiB of holes named .mp3: the frame search reads it all, for minutes.
+    const auto endless = s.write("endless.mp3", "");
+    fs::resize_file(endless, 16ull << 30);
+    const auto good = s.write("good.mp3", slurp(kFixtures / "mp3" / "cbr64_44100_mono.mp3"));
+    const std::string out = (s.dir() / "out").string();
+    const pid_t mprobePid = fork();
+    ASSERT_GE(mprobePid, 0);
+    if (mprobePid == 0) {
+        freopen(out.c_str(), "w", stdout);
+        freopen("/dev/null", "w", stderr);
+        execl(MPROBE_PATH, "mprobe", "--json", "-j", "1", endless.c_str(), good.c_str(), nullptr);
+        _exit(127);
+    }
+    pid_t worker = 0;
+    for (int i = 0; i < 1000 && !(worker = onlyChild(mprobePid)); ++i) usleep(10000);
+    ASSERT_GT(worker, 0) << "no worker process appeared";
+    usleep(100000);  // well inside the frame search
+    kill(worker, SIGKILL);  // as the out-of-memory killer would
+    int status = 0;
+    ASSERT_EQ(waitpid(mprobePid, &status, 0), mprobePid);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const auto o = jsonLines(slurp(out));
+    ASSERT_EQ(o.size(), 2u);
+    EXPECT_TRUE(contains(o[0]["error"], "worker process was killed by signal Killed")) << o[0];
+    EXPECT_EQ(o[1]["path"], good.string());
+    EXPECT_EQ(o[1]["mp3"]["bitrate_kbps"], 64);
 }

@@ -22,6 +22,7 @@ namespace {
 // How far ahead of the oldest unprinted file the walk may run, per job:
 // bounds what waits in memory behind one slow file.
 constexpr uint64_t kAheadPerJob = 32;
+constexpr unsigned kLostBeforeWorkLimit = 8;
 
 struct Worker {
     pid_t pid = -1;
@@ -39,6 +40,7 @@ struct Pool {
     uint64_t nextIndex = 0, nextToPrint = 0;
     std::optional<Item> waiting;  // taken from the walk, not yet handed out
     bool walkOver = false;
+    unsigned lostBeforeWork = 0;  // workers in a row that ended before taking a name
     Tally tally;
 };
 
@@ -188,30 +190,43 @@ bool anyRunning(const Pool &pool)
     return false;
 }
 
-void assign(Pool &pool, Worker &w, Item &item)
+// False when the worker is gone before it got the name (killed while idle):
+// the name then waits for another worker, as nothing of it was probed.
+bool assign(Pool &pool, Worker &w, const Item &item)
 {
+    std::string request;
+    putLength(request, item.path.size());
+    request += item.path;
+    if (!sendAll(w.socket, request)) {
+        lose(pool, w);
+        if (++pool.lostBeforeWork > kLostBeforeWorkLimit)
+            pool.tally.fatal = "worker processes keep ending before their first file";
+        return false;
+    }
+    pool.lostBeforeWork = 0;
     w.busy = true;
     w.index = pool.nextIndex++;
-    w.path = std::move(item.path);
-    std::string request;
-    putLength(request, w.path.size());
-    request += w.path;
-    if (!sendAll(w.socket, request)) lose(pool, w);
+    w.path = item.path;
+    return true;
+}
+
+bool takeNext(Pool &pool, Walk &walk)
+{
+    Item item;
+    if (!nextItem(walk, item)) {
+        pool.walkOver = true;
+        return false;
+    }
+    pool.waiting = std::move(item);
+    return true;
 }
 
 // Hands out names while there are idle workers and room ahead.
 void dispatch(Pool &pool, Walk &walk)
 {
     const uint64_t ahead = kAheadPerJob * pool.workers.size();
-    while (!pool.walkOver && pool.nextIndex < pool.nextToPrint + ahead) {
-        if (!pool.waiting) {
-            Item item;
-            if (!nextItem(walk, item)) {
-                pool.walkOver = true;
-                return;
-            }
-            pool.waiting = std::move(item);
-        }
+    while (!pool.walkOver && pool.tally.fatal.empty() && pool.nextIndex < pool.nextToPrint + ahead) {
+        if (!pool.waiting && !takeNext(pool, walk)) return;
         if (!pool.waiting->error.empty()) {
             Report r;
             r.path = pool.waiting->path;
@@ -223,7 +238,7 @@ void dispatch(Pool &pool, Walk &walk)
                 if (!anyRunning(pool)) pool.tally.fatal = std::string("cannot start a worker: ") + std::strerror(errno);
                 return;
             }
-            assign(pool, *w, *pool.waiting);
+            if (!assign(pool, *w, *pool.waiting)) continue;
         }
         pool.waiting.reset();
     }
@@ -290,7 +305,7 @@ bool anyBusy(const Pool &pool)
 
 Tally runJobs(Walk &walk, const Options &options)
 {
-    Pool pool{&options, std::vector<Worker>(options.jobs), {}, 0, 0, {}, false, {}};
+    Pool pool{&options, std::vector<Worker>(options.jobs), {}, 0, 0, {}, false, 0, {}};
     for (;;) {
         dispatch(pool, walk);
         printReady(pool);
