@@ -135,6 +135,17 @@ SHAREFETCH_API uint32_t SMBGetFileSize(SmbFile *file);
  * 0 for a NULL handle, else 1. */
 SHAREFETCH_API int32_t SMBCloseFile(SmbFile *file);
 
+/* ---- Additions beyond the original interface ---- */
+
+/* Which protocol a session speaks. When the server refuses NT LM 0.12 (SMB1
+ * switched off, the default of current Samba and Windows), SMBConnect
+ * connects again and speaks SMB2/3 with an anonymous logon, which is neither
+ * signed nor encrypted; every export keeps its meaning. */
+#define SMB_DIALECT_NT1 0x0001 /* NT LM 0.12 (SMB1) */
+/* The session's dialect: SMB_DIALECT_NT1, or the SMB2 dialect revision
+ * (0x0202, 0x0210, 0x0300 or 0x0302); 0 for a NULL handle. */
+SHAREFETCH_API uint16_t SMBGetDialect(SmbSession *session);
+
 #ifdef __cplusplus
 }
 #endif

@@ -294,3 +294,42 @@ void Smb2Close(Smb2File *file)
     delete file;
     errno = saved;
 }
+
+namespace {
+
+// The checks both reads share: a negative code with errno EINVAL, or 0
+// when the read may go ahead.
+int32_t checkReadArguments(uint32_t count, const void *buffer)
+{
+    if (count > 0 && (buffer == nullptr || count > 0x7FFFFFFF)) {
+        errno = EINVAL;
+        return SMB_READ_BAD_ARGUMENT;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int32_t Smb2ReadNext(Smb2File *file, uint32_t count, void *buffer)
+{
+    const int32_t refused = checkReadArguments(count, buffer);
+    if (refused != 0)
+        return refused;
+    const int32_t n = Smb2ReadAt(file, file->readOffset, static_cast<uint8_t *>(buffer), count);
+    if (n < 0)
+        return n;
+    file->readOffset += static_cast<uint32_t>(n);
+    if (static_cast<uint32_t>(n) != count) {
+        errno = EIO;
+        return SMB_READ_BAD_REPLY;
+    }
+    return n;
+}
+
+int32_t Smb2ReadFileAt(Smb2File *file, uint64_t offset, uint32_t count, void *buffer)
+{
+    const int32_t refused = checkReadArguments(count, buffer);
+    if (refused != 0)
+        return refused;
+    return Smb2ReadAt(file, offset, static_cast<uint8_t *>(buffer), count);
+}

@@ -31,3 +31,11 @@ Smb2File *Smb2Open(Smb2Session *session, const char *path);
 int32_t Smb2ReadAt(Smb2File *file, uint64_t offset, uint8_t *buffer, uint32_t count);
 // CLOSE (not awaited on a broken session), then releases the record.
 void Smb2Close(Smb2File *file);
+
+// What the file exports do on an SMB2 session, with the SMB1 path's
+// results and errno reasons. SMBReadFile: exactly count bytes from
+// readOffset, which moves past what arrived; a read the file cannot fill
+// fails with SMB_READ_BAD_REPLY and EIO.
+int32_t Smb2ReadNext(Smb2File *file, uint32_t count, void *buffer);
+// SMBReadFileAt: count bytes at offset, fewer only where the file ends.
+int32_t Smb2ReadFileAt(Smb2File *file, uint64_t offset, uint32_t count, void *buffer);

@@ -84,9 +84,15 @@ Smb2Session *Smb2ConnectAtPort(const char *serverAddress, const char *serverName
     if (session == nullptr)
         return nullptr;
     const int saved = errno;
-    // A refused share still leaves a session, as on SMB1; opens then fail
-    // with the reason kept here.
+    // A refused share still leaves a session, as on SMB1, and the opens
+    // report it; a connection that lost step here is of no use.
     (void)Smb2TreeConnect(session, sharePath);
+    if (session->broken != 0) {
+        const int reason = session->broken;
+        Smb2SessionFree(session);
+        errno = reason;
+        return nullptr;
+    }
     errno = saved;
     return session;
 }

@@ -242,9 +242,7 @@ int32_t SmbClose(SmbFile *file)
     return 0;
 }
 
-extern "C" {
-
-int32_t SMBOpenFile(SmbSession *session, const char *path, uint32_t startOffset,
+int32_t Smb1OpenFile(SmbSession *session, const char *path, uint32_t startOffset,
                     SmbFile **fileOut)
 {
     if (fileOut == nullptr) {
@@ -266,14 +264,14 @@ int32_t SMBOpenFile(SmbSession *session, const char *path, uint32_t startOffset,
     return 1;
 }
 
-int32_t SMBReadFile(SmbFile *file, uint32_t count, void *buffer)
+int32_t Smb1ReadFile(SmbFile *file, uint32_t count, void *buffer)
 {
     return SmbReadRaw(file, static_cast<uint8_t *>(buffer), count);
 }
 
-uint32_t SMBGetFileSize(SmbFile *file) { return file != nullptr ? file->fileSize : 0; }
+uint32_t Smb1GetFileSize(SmbFile *file) { return file != nullptr ? file->fileSize : 0; }
 
-int32_t SMBCloseFile(SmbFile *file)
+int32_t Smb1CloseFile(SmbFile *file)
 {
     if (file == nullptr) {
         errno = EINVAL;
@@ -287,5 +285,3 @@ int32_t SMBCloseFile(SmbFile *file)
     errno = callerErrno;
     return 1;
 }
-
-}  // extern "C"

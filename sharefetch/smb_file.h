@@ -7,6 +7,8 @@
 #include "smb_tree.h"
 
 // One open remote file; the host's opaque file handle.
+struct Smb2File;
+
 struct SmbFile {
     SmbTree *tree;  // not owned; gives the session, its transport and ids
     char path[256];
@@ -15,6 +17,7 @@ struct SmbFile {
     uint32_t fileSize;
     uint16_t grantedAccess;
     uint32_t readOffset;  // offset of the next byte to read
+    Smb2File *smb2;       // the file on an SMB2 session; null on SMB1
 };
 
 inline constexpr int32_t kSmbOpenFixedLength = 41;  // request length without the path
@@ -33,3 +36,10 @@ int32_t SmbReadRaw(SmbFile *file, uint8_t *buffer, uint32_t count);
 // 0 when the server confirmed the close and the record was released; -1
 // otherwise, with the record kept.
 int32_t SmbClose(SmbFile *file);
+
+// What the file exports do for a file of an SMB1 session.
+int32_t Smb1OpenFile(SmbSession *session, const char *path, uint32_t startOffset,
+                     SmbFile **fileOut);
+int32_t Smb1ReadFile(SmbFile *file, uint32_t count, void *buffer);
+uint32_t Smb1GetFileSize(SmbFile *file);
+int32_t Smb1CloseFile(SmbFile *file);

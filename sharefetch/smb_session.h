@@ -8,6 +8,7 @@
 #include "nbt_transport.h"
 
 struct SmbTree;
+struct Smb2Session;
 
 // One connection to one server; the host's opaque session handle.
 struct SmbSession {
@@ -35,6 +36,9 @@ struct SmbSession {
     int32_t broken;
     // Why currentTree is null (EACCES, EPERM, ...); 0 while a tree exists.
     int32_t treeConnectErrno;
+    // The session when the server refused NT LM 0.12 and SMB2 took over;
+    // null on SMB1. Only the export dispatch looks at it.
+    Smb2Session *smb2;
 };
 
 // SMB header layout, as requests are built and replies read.

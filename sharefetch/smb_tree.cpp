@@ -198,23 +198,7 @@ int32_t SmbConnectAtPort(const char *serverAddress, const char *serverName,
     return 1;
 }
 
-extern "C" {
-
-int32_t SMBStartup(void) { return socketLayerStart() ? 0 : 1; }
-
-int32_t SMBShutdown(void)
-{
-    socketLayerStop();
-    return 1;
-}
-
-int32_t SMBConnect(const char *serverAddress, const char *serverName, const char *sharePath,
-                   SmbSession **sessionOut)
-{
-    return SmbConnectAtPort(serverAddress, serverName, sharePath, 0, sessionOut);
-}
-
-int32_t SMBDisonnect(SmbSession *session)
+int32_t Smb1Disconnect(SmbSession *session)
 {
     if (session == nullptr) {
         errno = EINVAL;
@@ -230,5 +214,3 @@ int32_t SMBDisonnect(SmbSession *session)
     errno = callerErrno;
     return 1;
 }
-
-}  // extern "C"

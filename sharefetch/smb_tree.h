@@ -37,3 +37,5 @@ void SmbTreeRelease(SmbTree *tree);
 // fuzz target use it to reach a scripted server on a loopback port.
 int32_t SmbConnectAtPort(const char *serverAddress, const char *serverName,
                          const char *sharePath, int32_t port, SmbSession **sessionOut);
+// What SMBDisonnect does for an SMB1 session.
+int32_t Smb1Disconnect(SmbSession *session);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -550,3 +551,205 @@ TEST(SambaServerStop, ServerKilledDuringAReadGivesABadReplyWithoutHanging)
 }
 
 }  // namespace
+
+// ---- Which protocol a session takes, and the SMB2 path ----
+// The harness runs smbd either with NT1 allowed or in Samba's default (SMB1
+// refused); the cases below name the one they need and skip under the other.
+
+namespace {
+
+bool harnessProtocols(const char *wanted)
+{
+    const char *v = envOrNull("SMBD_HARNESS_PROTOCOLS");
+    return v != nullptr && std::strcmp(v, wanted) == 0;
+}
+
+#define REQUIRE_PROTOCOLS(wanted)                                                       \
+    REQUIRE_SERVER();                                                                   \
+    if (!harnessProtocols(wanted))                                                      \
+        GTEST_SKIP() << "needs the harness with SMBD_HARNESS_PROTOCOLS=" wanted
+
+// smbstatus's line for our session's protocol ("NT1", "SMB3_02", ...).
+std::string smbstatusProtocols()
+{
+    const std::string command =
+        std::string("smbstatus -b -s '") + envOrNull("SMBD_HARNESS_CONF") + "' 2>/dev/null";
+    std::string out;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, pipe) != nullptr)
+            out += line;
+        pclose(pipe);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(SambaProtocol, ServerWithNt1TakesTheSmb1Path)
+{
+    REQUIRE_PROTOCOLS("nt1");
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    EXPECT_EQ(SMBGetDialect(session.handle), SMB_DIALECT_NT1);
+    EXPECT_NE(smbstatusProtocols().find(" NT1 "), std::string::npos) << smbstatusProtocols();
+    EXPECT_EQ(SMBGetDialect(nullptr), 0);
+}
+
+TEST(SambaProtocol, DefaultServerTakesTheSmb2Path)
+{
+    REQUIRE_PROTOCOLS("default");
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    EXPECT_EQ(SMBGetDialect(session.handle), 0x0302);
+    const std::string status = smbstatusProtocols();
+    EXPECT_NE(status.find("SMB3_02"), std::string::npos) << status;
+    EXPECT_EQ(status.find(" NT1 "), std::string::npos) << status;
+}
+
+TEST(SambaSmb2, LargeFileInBlocksByteForByte)
+{
+    REQUIRE_PROTOCOLS("default");
+    const Bytes &want = shareFile("large.bin", 100u << 20);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\large.bin");
+    ASSERT_EQ(file.opened, 1);
+    EXPECT_EQ(SMBGetFileSize(file.handle), want.size());
+    Bytes got(want.size(), 0xEE);
+    constexpr uint32_t kBlock = 1u << 20;
+    for (size_t at = 0; at < got.size(); at += kBlock)
+        ASSERT_EQ(SMBReadFile(file.handle, kBlock, got.data() + at), static_cast<int32_t>(kBlock));
+    EXPECT_TRUE(got == want);
+}
+
+TEST(SambaSmb2, ReadsAcrossFourGiBOfASparseFile)
+{
+    REQUIRE_PROTOCOLS("default");
+    constexpr uint64_t kFourGiB = 1ull << 32;
+    constexpr uint32_t kSpan = 1u << 20;
+    const std::string path = server->shareDir + "/sparse6g.bin";
+    Bytes marks(2 * kSpan);
+    std::mt19937 rng(6);
+    for (auto &b : marks)
+        b = static_cast<uint8_t>(rng());
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.seekp(static_cast<std::streamoff>(kFourGiB - kSpan));
+        out.write(reinterpret_cast<const char *>(marks.data()), static_cast<std::streamsize>(marks.size()));
+    }
+    fs::resize_file(path, 6ull << 30);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\sparse6g.bin", static_cast<uint32_t>(kFourGiB - kSpan));
+    ASSERT_EQ(file.opened, 1);
+    EXPECT_EQ(SMBGetFileSize(file.handle), 0xFFFFFFFFu);  // saturated
+    EXPECT_TRUE(readExactly(file.handle, 2 * kSpan) == marks);
+    EXPECT_TRUE(readExactly(file.handle, 4096) == Bytes(4096, 0));
+    fs::remove(path);
+}
+
+TEST(SambaSmb2, NamesInUtf8AndInAnyCase)
+{
+    REQUIRE_PROTOCOLS("default");
+    const char *const names[] = {"Mötley Café.mp3", "Кино/Группа крови.mp3",
+                                 "日本語のタイトル.mp3", "emoji 🎵 & ' # %.bin"};
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    for (const char *name : names) {
+        SCOPED_TRACE(name);
+        const Bytes &want = shareFile(name, 3000);
+        File file(session.handle, remotePath(name));
+        ASSERT_EQ(file.opened, 1);
+        EXPECT_TRUE(readExactly(file.handle, 3000) == want);
+    }
+    const Bytes &want = shareFile("music/cbr128.mp3", 5000);
+    File file(session.handle, "\\MUSIC\\CBR128.MP3");
+    ASSERT_EQ(file.opened, 1);
+    EXPECT_TRUE(readExactly(file.handle, 5000) == want);
+}
+
+// Unlike a raw read, an SMB2 reply says whose it is, so a read past the end
+// is refused without losing step.
+TEST(SambaSmb2, ReadingPastTheEndFailsAndTheSessionGoesOn)
+{
+    REQUIRE_PROTOCOLS("default");
+    const Bytes &want = shareFile("short.bin", 70000);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\short.bin", 60000);
+    ASSERT_EQ(file.opened, 1);
+    Bytes got(20000, 0xEE);
+    errno = 0;
+    EXPECT_EQ(SMBReadFile(file.handle, 20000, got.data()), SMB_READ_BAD_REPLY);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_TRUE(slice(got, 0, 10000) == slice(want, 60000, 10000));
+    File again(session.handle, "\\short.bin");
+    ASSERT_EQ(again.opened, 1);
+    EXPECT_TRUE(readExactly(again.handle, 70000) == want);
+}
+
+TEST(SambaSmb2, SixteenThreadsWithSessionsOfTheirOwn)
+{
+    REQUIRE_PROTOCOLS("default");
+    const Bytes &want = shareFile("threads.bin", (1u << 20) + 1);
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 16; ++i) {
+        threads.emplace_back([&] {
+            SmbSession *s = nullptr;
+            SmbFile *f = nullptr;
+            Bytes got(want.size());
+            if (SMBConnect(server->address.c_str(), server->name.c_str(),
+                           server->sharePath.c_str(), &s) == 1 &&
+                SMBOpenFile(s, "\\threads.bin", 0, &f) == 1 &&
+                SMBReadFile(f, static_cast<uint32_t>(got.size()), got.data()) ==
+                    static_cast<int32_t>(got.size()) &&
+                got == want)
+                ++good;
+            SMBCloseFile(f);
+            SMBDisonnect(s);
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(good.load(), 16);
+}
+
+// Samba exempts anonymous sessions from mandatory signing; encryption it
+// cannot exempt, and an anonymous session has no key to encrypt with.
+TEST(SambaSecurity, MandatorySigningStillServesAnonymousSessions)
+{
+    REQUIRE_PROTOCOLS("default");
+    const char *v = envOrNull("SMBD_HARNESS_EXPECT");
+    if (v == nullptr || std::strcmp(v, "signing") != 0)
+        GTEST_SKIP() << "needs the harness with server signing = mandatory";
+    const Bytes &want = shareFile("signed.bin", 100000);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\signed.bin");
+    ASSERT_EQ(file.opened, 1);
+    EXPECT_TRUE(readExactly(file.handle, 100000) == want);
+}
+
+TEST(SambaSecurity, EncryptionRequiredFailsAtOnceWithItsErrno)
+{
+    REQUIRE_PROTOCOLS("default");
+    const char *v = envOrNull("SMBD_HARNESS_EXPECT");
+    if (v == nullptr || (std::strcmp(v, "encrypt-share") != 0 && std::strcmp(v, "encrypt-all") != 0))
+        GTEST_SKIP() << "needs the harness with smb encrypt = required";
+    shareFile("sealed.bin", 1000);
+    const auto start = Clock::now();
+    Session session(*server);
+    if (std::strcmp(v, "encrypt-all") == 0) {
+        EXPECT_EQ(session.connected, 0);  // the logon itself is refused
+        EXPECT_EQ(errno, EACCES);
+    } else {
+        ASSERT_EQ(session.connected, 1);
+        SmbFile *file = notNullFile();
+        EXPECT_EQ(SMBOpenFile(session.handle, "\\sealed.bin", 0, &file), 0);
+        EXPECT_EQ(errno, EACCES);
+        EXPECT_EQ(file, nullptr);
+    }
+    EXPECT_LT(secondsSince(start), 1.0);
+}

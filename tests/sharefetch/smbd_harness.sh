@@ -33,6 +33,7 @@
 #                             kill(-pid, SIGKILL) stops the server for good
 #   SMBD_HARNESS_LOG          smbd's log file
 #   SMBD_HARNESS_CONF         smbd's configuration (smbstatus -s needs it)
+#   SMBD_HARNESS_PROTOCOLS    nt1 (SMB1 allowed) or default (--default-protocols)
 #
 # Example (check that the server answers):
 #   sudo tests/sharefetch/smbd_harness.sh -- \
@@ -205,6 +206,7 @@ export SMBD_HARNESS_SHARE_DIR=$share_dir
 export SMBD_HARNESS_PID_FILE=$base/smbd.pid
 export SMBD_HARNESS_LOG=$base/log/smbd.log
 export SMBD_HARNESS_CONF=$conf
+export SMBD_HARNESS_PROTOCOLS=$([ -n "$min_protocol" ] && echo nt1 || echo default)
 
 # In the background so that a SIGTERM is acted on at once, not after the
 # command has finished.
