@@ -42,8 +42,9 @@ case $SMBFETCH_CASE in
     check "guest logon refused: status 6, with the Samba setting" \
       cause 6 'refused the guest logon.*"map to guest = Bad User"' ;;
   smb1-off)
-    check "SMB1 refused: status 5, with the Samba setting" \
-      cause 5 'refused the SMB1 dialect \(NT LM 0\.12\).*"server min protocol = NT1"' ;;
+    # The library speaks SMB2 to a server that refuses SMB1.
+    check "SMB1 refused: fetched over SMB2" fetch 0 "$addr" "$name" "$sh" tone.txt -o out/tone.txt -q
+    check "  byte for byte" cmp -s out/tone.txt "$share/tone.txt" ;;
   encrypted)
     check "a share that requires encryption: status 7" cause 7 'refused the share .*requires encryption' ;;
 esac
