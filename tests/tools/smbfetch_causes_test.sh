@@ -8,7 +8,7 @@ set -euo pipefail
 if [ -z "${SMBFETCH_CASE:-}" ]; then
   [ "$(id -u)" -eq 0 ] || { echo "SKIP: the loopback Samba share needs root"; exit 77; }
   rc=0
-  for case in silent guest-refused smb1-off encrypted; do
+  for case in silent guest-refused smb1-off dialects-refused encrypted; do
     echo "--- $case"
     SMBFETCH_CASE=$case bash "$0" "$@" || rc=1
   done
@@ -18,6 +18,7 @@ case $SMBFETCH_CASE in
   silent) harness_options=() ;;
   guest-refused) harness_options=(--global "map to guest = Never") ;;
   smb1-off) harness_options=(--default-protocols) ;;
+  dialects-refused) harness_options=(--default-protocols --global "server min protocol = SMB3_11") ;;
   encrypted) harness_options=(--share-option "smb encrypt = required") ;;
 esac
 source "$(dirname "$0")/smbfetch_lib.sh"
@@ -44,7 +45,12 @@ case $SMBFETCH_CASE in
   smb1-off)
     # The library speaks SMB2 to a server that refuses SMB1.
     check "SMB1 refused: fetched over SMB2" fetch 0 "$addr" "$name" "$sh" tone.txt -o out/tone.txt -q
-    check "  byte for byte" cmp -s out/tone.txt "$share/tone.txt" ;;
+    check "  byte for byte" cmp -s out/tone.txt "$share/tone.txt"
+    check "  -v names the dialect" fetch 0 -v "$addr" "$name" "$sh" tone.txt -o -
+    check "  as SMB 3.0.2" grep -q 'as guest, dialect SMB 3\.0\.2 (0x0302)$' "$work/err" ;;
+  dialects-refused)
+    check "SMB1 and SMB 2.0.2 to 3.0.2 refused: status 5, with the Samba setting" \
+      cause 5 'refused the SMB1 dialect \(NT LM 0\.12\) and the SMB2/3 dialects.*"server min protocol = NT1"' ;;
   encrypted)
     check "a share that requires encryption: status 7" cause 7 'refused the share .*requires encryption' ;;
 esac

@@ -30,6 +30,9 @@ check "backslash path, default output name in the current folder" \
   fetch 0 "$addr" "$name" "$sh" '\gif87a_45x27.gif' --quiet
 check "  bytes equal the original, nothing printed" \
   test -z "$err" -a "$(sha256sum <gif87a_45x27.gif)" = "$(sha256sum <"$fixtures/images/gif87a_45x27.gif")"
+check "-v names the dialect and the size" fetch 0 -v "$addr" "$name" "$sh" gif87a_45x27.gif -o out/gif.gif
+check "  NT LM 0.12 here" grep -q 'as guest, dialect NT LM 0\.12 (SMB1)$' "$work/err"
+check "  and the size" grep -q "has $(stat -c %s "$fixtures/images/gif87a_45x27.gif") bytes; fetching from byte 0" "$work/err"
 
 # --- offsets
 src=$fixtures/mp3/cbr128_44100_id3v2.mp3

@@ -46,7 +46,8 @@ int fetch(const Request &q)
     Output out;
     if (const int status = openOutput(q, out)) return status;
     const uint64_t from = q.offset + out.existing;
-    if (q.raw && from >= kRawOffsetLimit) usageError("--raw reads cannot start at or past byte 4294967295");
+    if (q.raw && from >= kRawOffsetLimit)
+        return fail(kExitUsage, "--raw reads cannot start at or past byte 4294967295; leave out --raw");
     Connection c;
     if (const int status = openRemote(q, c, out, from)) return status;
     const uint64_t size = remoteSize(c);

@@ -37,8 +37,9 @@ Failure connectFailure(int errnum, const Request &q)
                                      q.serverName + "); is the SMB server running, with 139 among its \"smb ports\"?"};
     case ETIMEDOUT: return {kExitNoAnswer, server(q) + " did not answer within 8 s"};
     case EPROTONOSUPPORT:
-        return {kExitDialect, q.address + " refused the SMB1 dialect (NT LM 0.12); on a Samba server, "
-                                          "\"server min protocol = NT1\" in the [global] section enables it"};
+        return {kExitDialect, q.address + " refused the SMB1 dialect (NT LM 0.12) and the SMB2/3 dialects this "
+                                          "client speaks (2.0.2 to 3.0.2); on a Samba server, \"server min "
+                                          "protocol = NT1\" in the [global] section enables SMB1"};
     case EACCES:
         return {kExitGuest, q.address + " refused the guest logon; on a Samba server, \"map to guest = Bad User\" "
                                         "in the [global] section lets guests in"};

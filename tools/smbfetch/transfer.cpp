@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstring>
 #include <vector>
@@ -34,6 +35,16 @@ int32_t readBlock(const Request &q, SmbFile *file, uint64_t offset, uint32_t cou
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     errno = saved;
     return got;
+}
+
+std::string dialectName(SmbSession *session)
+{
+    const uint16_t dialect = SMBGetDialect(session);
+    if (dialect == SMB_DIALECT_NT1) return "dialect NT LM 0.12 (SMB1)";
+    char text[48];
+    std::snprintf(text, sizeof text, "dialect SMB %x.%x.%x (0x%04x)", dialect >> 8, (dialect >> 4) & 0xF,
+                  dialect & 0xF, dialect);
+    return text;
 }
 
 std::string readCodeMeaning(int32_t code)
@@ -94,7 +105,7 @@ int openRemote(const Request &q, Connection &c, const Output &out, uint64_t from
     errno = 0;
     if (SMBConnect(q.address.c_str(), q.serverName.c_str(), q.sharePath.c_str(), &c.session) != 1)
         return g_stopSignal ? interrupted(out, 0, 0) : fail(connectFailure(errno, q));
-    if (q.verbose) say("connected to " + q.address + " (" + q.serverName + ") as guest");
+    if (q.verbose) say("connected to " + q.address + " (" + q.serverName + ") as guest, " + dialectName(c.session));
     const uint32_t start = from != 0 ? static_cast<uint32_t>(from) : kOffsetMeansZero;
     errno = 0;
     if (SMBOpenFile(c.session, q.remotePath.c_str(), start, &c.file) != 1)
