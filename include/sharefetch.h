@@ -146,6 +146,22 @@ SHAREFETCH_API int32_t SMBCloseFile(SmbFile *file);
  * (0x0202, 0x0210, 0x0300 or 0x0302); 0 for a NULL handle. */
 SHAREFETCH_API uint16_t SMBGetDialect(SmbSession *session);
 
+#define SMB_READ_REFUSED (-8) /* SMBReadFileAt: the server answered a read with an
+                                 error (errno says which); the session stays usable */
+
+/* Reads count bytes starting at offset into buffer, with several READ_ANDX
+ * requests on the wire at once. Returns the number of bytes read: count, fewer
+ * only when the file ends first, 0 at or past its end or for a count of 0;
+ * or a negative SMB_READ_* code: SMB_READ_BAD_ARGUMENT for a NULL handle or
+ * buffer, a count of 2^31 or more, or a range past 4 GiB on a server without
+ * large files; SMB_READ_SEND_FAILED or SMB_READ_BAD_REPLY when the connection
+ * failed or a reply did not fit its request (the session is then broken);
+ * SMB_READ_REFUSED. A failed call may have written anywhere in
+ * buffer[0, count). The offset SMBReadFile keeps does not move, so the two
+ * mix freely. */
+SHAREFETCH_API int32_t SMBReadFileAt(SmbFile *file, uint64_t offset, uint32_t count,
+                                     void *buffer);
+
 #ifdef __cplusplus
 }
 #endif

@@ -376,3 +376,14 @@ int32_t NbtReadExact(NbtConnection *connection, uint8_t *data, uint32_t count)
     }
     return 0;
 }
+
+int32_t NbtReceivePacketHeader(NbtConnection *connection, uint8_t header[4])
+{
+    // Read first: behind a reply to one of several requests on the wire the
+    // next one is usually there already.
+    do {
+        if (NbtReadExact(connection, header, kNbtHeaderLength) != 0)
+            return -1;
+    } while (header[0] == kNbtKeepAlive);
+    return 0;
+}

@@ -93,3 +93,8 @@ int32_t NbtDrain(NbtConnection *connection, int32_t count);
 // packet wait; 0, or -1 when they did not all come. For framings whose
 // length field this layer does not parse (SMB2 uses 24 bits).
 int32_t NbtReadExact(NbtConnection *connection, uint8_t *data, uint32_t count);
+// The 4 header bytes of the next packet that is not a keep-alive; 0, or -1
+// when they did not come within the waits. For readers that place the parts
+// of one message themselves (a small buffer for the header words, the
+// caller's memory for the data).
+int32_t NbtReceivePacketHeader(NbtConnection *connection, uint8_t header[4]);

@@ -333,6 +333,9 @@ int32_t SmbSessionSetup(SmbSession *session)
     SmbPut32(bytes + 43, session->sessionKey);
     SmbPut16(bytes + 47, 1);  // case-insensitive password: one 0 byte
     SmbPut16(bytes + 49, 0);
+    // Large reads are asked for only from a server that offers them; a
+    // server may honour them only for a client that said it can take them.
+    SmbPut32(bytes + 55, session->capabilities & kSmbCapLargeReadX);
     SmbPut16(bytes + 59, kGuestLogonLength);
     std::memcpy(bytes + 61, kGuestLogonData, kGuestLogonLength);
 

@@ -550,6 +550,141 @@ TEST(SambaServerStop, ServerKilledDuringAReadGivesABadReplyWithoutHanging)
     EXPECT_EQ(again, nullptr);
 }
 
+// ---- positional reads (SMBReadFileAt) ------------------------------------
+
+// Reads count bytes at offset into a fresh buffer; the result must be want's
+// size, and the bytes must be want.
+void expectReadAt(SmbFile *file, uint64_t offset, uint32_t count, const Bytes &want)
+{
+    SCOPED_TRACE("offset " + std::to_string(offset) + " count " + std::to_string(count));
+    Bytes got(count == 0 ? 1 : count, 0xEE);
+    ASSERT_EQ(SMBReadFileAt(file, offset, count, got.data()), static_cast<int32_t>(want.size()));
+    got.resize(want.size());
+    EXPECT_TRUE(got == want);
+}
+
+TEST(SambaReadAt, EveryCountAndOffsetComesBackByteForByte)
+{
+    REQUIRE_SERVER();
+    const size_t size = (3u << 20) + 12345;
+    const Bytes &want = shareFile("at/mixed.bin", size);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\at\\mixed.bin");
+    ASSERT_EQ(file.opened, 1);
+    const uint32_t counts[] = {0, 1, 65535, 65536, 65537, 131072, (1u << 20) + 1, 2u << 20};
+    const uint64_t offsets[] = {0, 1, 65535, 1u << 20, size - (2u << 20) - 1};
+    for (const uint64_t offset : offsets) {
+        for (const uint32_t count : counts)
+            expectReadAt(file.handle, offset, count, slice(want, offset, count));
+    }
+    // Ending exactly at the end, reaching past it, starting at and past it.
+    expectReadAt(file.handle, size - 70000, 70000, slice(want, size - 70000, 70000));
+    expectReadAt(file.handle, size - 70000, 3u << 20, slice(want, size - 70000, 70000));
+    expectReadAt(file.handle, 0, 8u << 20, want);
+    expectReadAt(file.handle, size, 1000, {});
+    expectReadAt(file.handle, size + 5000, 1u << 20, {});
+    expectReadAt(file.handle, uint64_t{1} << 40, 10, {});
+}
+
+TEST(SambaReadAt, HundredMebibytesInOneCall)
+{
+    REQUIRE_SERVER();
+    const size_t size = 100u << 20;
+    const Bytes &want = shareFile("at/hundred.bin", size);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\at\\hundred.bin");
+    ASSERT_EQ(file.opened, 1);
+    Bytes got(size, 0xEE);
+    ASSERT_EQ(SMBReadFileAt(file.handle, 0, static_cast<uint32_t>(size), got.data()),
+              static_cast<int32_t>(size));
+    EXPECT_TRUE(got == want);
+}
+
+TEST(SambaReadAt, MixedWithSequentialReadsNeitherMovesTheOther)
+{
+    REQUIRE_SERVER();
+    const Bytes &want = shareFile("at/interleaved.bin", 1u << 20);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\at\\interleaved.bin", 1000);
+    ASSERT_EQ(file.opened, 1);
+    EXPECT_TRUE(readExactly(file.handle, 100000) == slice(want, 1000, 100000));
+    expectReadAt(file.handle, 500000, 300000, slice(want, 500000, 300000));
+    EXPECT_TRUE(readExactly(file.handle, 65536) == slice(want, 101000, 65536));
+    expectReadAt(file.handle, 0, 1000, slice(want, 0, 1000));
+    EXPECT_TRUE(readExactly(file.handle, 7) == slice(want, 166536, 7));
+}
+
+// A sparse 6 GiB file with marked stretches just below and above 4 GiB.
+TEST(SambaReadAt, ReadsAcrossFourGibibytesOfASparseFile)
+{
+    REQUIRE_SERVER();
+    constexpr uint64_t kFourGiB = uint64_t{1} << 32;
+    constexpr uint64_t kSize = 6 * (uint64_t{1} << 30);
+    constexpr size_t kMark = 3u << 20;
+    const Bytes &mark = shareFile("at/mark.bin", kMark);  // the stretch, also on the share
+    const fs::path path = fs::path(server->shareDir) / "at" / "sparse6g.bin";
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.seekp(static_cast<std::streamoff>(kFourGiB - kMark / 2));
+        out.write(reinterpret_cast<const char *>(mark.data()), kMark);
+        out.seekp(static_cast<std::streamoff>(kSize - 1));
+        out.put('\x5A');
+        ASSERT_TRUE(out.good());
+    }
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    File file(session.handle, "\\at\\sparse6g.bin");
+    ASSERT_EQ(file.opened, 1);
+    const uint64_t markAt = kFourGiB - kMark / 2;
+    expectReadAt(file.handle, markAt, kMark, mark);
+    expectReadAt(file.handle, kFourGiB - 1, 2, slice(mark, kMark / 2 - 1, 2));
+    expectReadAt(file.handle, kFourGiB + 12345, 65536, slice(mark, kMark / 2 + 12345, 65536));
+    // Around the stretch, the holes read as zeros.
+    Bytes before(1000, 0);
+    before.insert(before.end(), mark.begin(), mark.begin() + 1000);
+    expectReadAt(file.handle, markAt - 1000, 2000, before);
+    expectReadAt(file.handle, kSize - 2, 10, Bytes{0, 0x5A});
+    expectReadAt(file.handle, kSize, 10, {});
+    fs::remove(path);
+}
+
+TEST(SambaReadAt, SixteenThreadsEachWithItsOwnSession)
+{
+    REQUIRE_SERVER();
+    const size_t size = 4u << 20;
+    const Bytes &want = shareFile("at/threads.bin", size);
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 16; ++t) {
+        threads.emplace_back([&, t] {
+            Session session(*server);
+            if (session.connected != 1)
+                return;
+            File file(session.handle, "\\at\\threads.bin");
+            if (file.opened != 1)
+                return;
+            std::mt19937 rng(static_cast<unsigned>(t));
+            Bytes got(size);
+            bool same = true;
+            for (int i = 0; i < 8; ++i) {
+                const uint64_t offset = rng() % size;
+                const auto count = static_cast<uint32_t>(rng() % (size - offset + 1));
+                same = same && SMBReadFileAt(file.handle, offset, count, got.data()) ==
+                                   static_cast<int32_t>(count) &&
+                       std::memcmp(got.data(), want.data() + offset, count) == 0;
+            }
+            if (same)
+                ++good;
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(good.load(), 16);
+}
+
 }  // namespace
 
 // ---- Which protocol a session takes, and the SMB2 path ----

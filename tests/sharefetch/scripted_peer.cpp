@@ -258,27 +258,40 @@ void expectCommand(const Bytes &request, uint8_t command)
     EXPECT_EQ(request[4], command);
 }
 
-}  // namespace
-
-void serveLogon(PeerLink &link, uint32_t maxRawSize, uint16_t uid)
+Bytes serveLogonOffering(PeerLink &link, const Bytes &negotiate, uint16_t uid)
 {
     uint8_t type = 0;
     link.readMessage(&type);
     EXPECT_EQ(type, 0x81);
     link.send(nbtPacket(0x82, {}));
     expectCommand(link.readMessage(), 0x72);
-    link.send(sessionMessage(negotiateReply(maxRawSize)));
-    expectCommand(link.readMessage(), 0x73);
+    link.send(sessionMessage(negotiate));
+    Bytes setup = link.readMessage();
+    expectCommand(setup, 0x73);
     link.send(sessionMessage(sessionSetupReply(uid)));
+    return setup;
 }
 
-void serveConnect(PeerLink &link, uint32_t maxRawSize, uint16_t uid, uint16_t tid)
+}  // namespace
+
+void serveLogon(PeerLink &link, uint32_t maxRawSize, uint16_t uid)
 {
-    serveLogon(link, maxRawSize, uid);
+    serveLogonOffering(link, negotiateReply(maxRawSize), uid);
+}
+
+Bytes serveConnectOffering(PeerLink &link, const Bytes &negotiate, uint16_t uid, uint16_t tid)
+{
+    Bytes setup = serveLogonOffering(link, negotiate, uid);
     expectCommand(link.readMessage(), 0x75);
     link.send(sessionMessage(treeConnectReply(tid)));
     expectCommand(link.readMessage(), 0x73);
     link.send(sessionMessage(sessionSetupReply(static_cast<uint16_t>(uid + 1))));
+    return setup;
+}
+
+void serveConnect(PeerLink &link, uint32_t maxRawSize, uint16_t uid, uint16_t tid)
+{
+    serveConnectOffering(link, negotiateReply(maxRawSize), uid, tid);
 }
 
 void serveOpen(PeerLink &link, uint16_t fid, uint32_t fileSize)

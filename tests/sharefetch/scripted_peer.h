@@ -93,6 +93,10 @@ void serveLogon(PeerLink &link, uint32_t maxRawSize = 65536, uint16_t uid = 100)
 // serveLogon, the tree connect and the second logon (UID uid + 1).
 void serveConnect(PeerLink &link, uint32_t maxRawSize = 65536, uint16_t uid = 100,
                   uint16_t tid = 7);
+// serveConnect with a NEGOTIATE reply of the test's own; returns the first
+// SESSION_SETUP_ANDX request.
+Bytes serveConnectOffering(PeerLink &link, const Bytes &negotiate, uint16_t uid = 100,
+                           uint16_t tid = 7);
 // An OPEN answered with fid and fileSize.
 void serveOpen(PeerLink &link, uint16_t fid, uint32_t fileSize);
 
