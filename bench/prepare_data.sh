@@ -7,6 +7,9 @@ set -euo pipefail
 dir=${1:-/tmp/mp-bench-data}
 mkdir -p "$dir/share"
 cd "$dir"
+# The 64 MiB file of the bulk reads through the delay proxy (added later
+# than the rest, so made apart from it).
+[ -f share/bulk64.bin ] || head -c $((64 * 1024 * 1024)) /dev/urandom > share/bulk64.bin
 [ -f .complete ] && exit 0
 
 q=(--quiet --noreplaygain)

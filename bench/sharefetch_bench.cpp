@@ -20,6 +20,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -70,24 +73,28 @@ struct LocalFile {
     std::vector<uint8_t> bytes;
 };
 
-const LocalFile &localBulk()
+// The local copy of a file of the share, read once.
+const LocalFile &localShareFile(const std::string &name)
 {
-    static const LocalFile f = [] {
-        LocalFile lf;
-        const std::string path = config().data + "/share/" + kBulk;
-        FILE *fp = std::fopen(path.c_str(), "rb");
-        if (fp != nullptr) {
-            std::fseek(fp, 0, SEEK_END);
-            lf.bytes.resize(static_cast<size_t>(std::ftell(fp)));
-            std::fseek(fp, 0, SEEK_SET);
-            if (std::fread(lf.bytes.data(), 1, lf.bytes.size(), fp) != lf.bytes.size())
-                lf.bytes.clear();
-            std::fclose(fp);
-        }
-        return lf;
-    }();
-    return f;
+    static std::map<std::string, LocalFile> loaded;
+    auto found = loaded.find(name);
+    if (found != loaded.end())
+        return found->second;
+    LocalFile lf;
+    const std::string path = config().data + "/share/" + name;
+    FILE *fp = std::fopen(path.c_str(), "rb");
+    if (fp != nullptr) {
+        std::fseek(fp, 0, SEEK_END);
+        lf.bytes.resize(static_cast<size_t>(std::ftell(fp)));
+        std::fseek(fp, 0, SEEK_SET);
+        if (std::fread(lf.bytes.data(), 1, lf.bytes.size(), fp) != lf.bytes.size())
+            lf.bytes.clear();
+        std::fclose(fp);
+    }
+    return loaded.emplace(name, std::move(lf)).first->second;
 }
+
+const LocalFile &localBulk() { return localShareFile(kBulk); }
 
 // One destination buffer for every bulk reader, touched once up front so that
 // no reader pays for its page faults.
@@ -105,15 +112,19 @@ double cpuSeconds()
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// MP_BENCH_ONLY (names separated by commas) limits the readers and clients
-// that take turns, for before-and-after runs of one library.
-bool wanted(const std::string &name)
+// Whether name is in the list (names separated by commas) of an environment
+// variable; an unset variable lists everything.
+bool listed(const char *variable, const std::string &name)
 {
-    const std::string only = env("MP_BENCH_ONLY", "");
+    const std::string only = env(variable, "");
     if (only.empty())
         return true;
     return ("," + only + ",").find("," + name + ",") != std::string::npos;
 }
+
+// MP_BENCH_ONLY limits the readers and clients that take turns, for
+// before-and-after runs of one library.
+bool wanted(const std::string &name) { return listed("MP_BENCH_ONLY", name); }
 
 double median(std::vector<double> v)
 {
@@ -435,6 +446,260 @@ void bulkInTurn(benchmark::State &state)
         SMBDisonnect(session);
 }
 
+// ---- bulk read of 64 MiB through the delay proxy, all clients in turn ----
+
+constexpr const char *kBulk64 = "bulk64.bin";
+
+// How the clients reach the server: straight on loopback, or through a
+// delay proxy of our own (bench/delay_proxy) on another loopback address,
+// port 139 like the server, so that every client finds it as it would the
+// server.
+struct Route {
+    std::string name;
+    std::string address;
+    double delayMs = -1;  // -1: no proxy
+    pid_t proxy = -1;
+};
+
+std::string benchFolder()
+{
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
+    return path.substr(0, path.rfind('/'));
+}
+
+// Starts the route's proxy in front of the server and waits for its "ready".
+bool startProxy(Route &route)
+{
+    int ready[2];
+    if (route.delayMs < 0 || ::pipe2(ready, O_CLOEXEC) != 0)
+        return route.delayMs < 0;
+    const std::string program = benchFolder() + "/delay_proxy";
+    const std::string listen = route.address + ":139";
+    const std::string target = config().address + ":139";
+    const std::string delay = std::to_string(route.delayMs);
+    route.proxy = ::fork();
+    if (route.proxy == 0) {
+        ::dup2(ready[1], STDOUT_FILENO);
+        ::execl(program.c_str(), program.c_str(), listen.c_str(), target.c_str(), delay.c_str(),
+                "1800", static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    ::close(ready[1]);
+    pollfd p{ready[0], POLLIN, 0};
+    char line[16] = {};
+    const bool up = route.proxy > 0 && ::poll(&p, 1, 5000) == 1 &&
+                    ::read(ready[0], line, sizeof line - 1) > 0 &&
+                    std::strncmp(line, "ready", 5) == 0;
+    ::close(ready[0]);
+    return up;
+}
+
+void stopProxy(Route &route)
+{
+    if (route.proxy <= 0)
+        return;
+    ::kill(route.proxy, SIGTERM);
+    ::waitpid(route.proxy, nullptr, 0);
+    route.proxy = -1;
+}
+
+struct Measured {
+    bool ok = false;
+    double seconds = 0;
+    double cpu = 0;  // client CPU seconds
+};
+
+// Wall and CPU time of one in-process read.
+Measured timedHere(const std::function<bool()> &read)
+{
+    Measured m;
+    const double cpuBefore = cpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    m.ok = read();
+    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m.cpu = cpuSeconds() - cpuBefore;
+    return m;
+}
+
+double childCpuSeconds()
+{
+    rusage ru{};
+    ::getrusage(RUSAGE_CHILDREN, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// One smbclient run: its own average rate (start-up and logon excluded)
+// gives the time; its CPU is the whole process's, start-up included.
+Measured smbclientGet(const std::string &address, bool nt1, uint32_t size)
+{
+    std::string cmd = "smbclient //" + address + "/" + config().share + " -N ";
+    if (nt1)
+        cmd += "-m NT1 --option='client min protocol=NT1' ";
+    cmd += std::string("-c 'get ") + kBulk64 + " /dev/null' 2>&1";
+    Measured m;
+    const double cpuBefore = childCpuSeconds();
+    FILE *p = ::popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return m;
+    char line[512];
+    double kibPerSecond = 0;
+    while (std::fgets(line, sizeof line, p) != nullptr) {
+        const char *avg = std::strstr(line, "(average ");
+        if (avg != nullptr)
+            kibPerSecond = std::strtod(avg + 9, nullptr);
+    }
+    m.ok = ::pclose(p) == 0 && kibPerSecond > 0;
+    m.seconds = m.ok ? size / 1024.0 / kibPerSecond : 0;
+    m.cpu = childCpuSeconds() - cpuBefore;
+    return m;
+}
+
+struct RouteReader {
+    std::string name;
+    std::function<Measured(uint8_t *, uint32_t)> read;
+    bool checkable = true;  // its bytes land in the buffer
+    std::vector<double> mbps, cpuPerGiB;
+};
+
+// The clients of one route; sessions and contexts are made once, untimed.
+struct RouteClients {
+    SmbSession *session = nullptr;
+    SMBCCTX *nt1 = nullptr;
+    SMBCCTX *smb3 = nullptr;
+    std::vector<RouteReader> readers;
+
+    ~RouteClients()
+    {
+        if (nt1 != nullptr)
+            smbc_free_context(nt1, 1);
+        if (smb3 != nullptr)
+            smbc_free_context(smb3, 1);
+        if (session != nullptr)
+            SMBDisonnect(session);
+    }
+};
+
+void addReader(RouteClients &c, const std::string &name,
+               std::function<Measured(uint8_t *, uint32_t)> read, bool checkable = true)
+{
+    c.readers.push_back({name, std::move(read), checkable, {}, {}});
+}
+
+// Open, read the whole file in one call, close: with the positional read or
+// the sequential raw read.
+bool sharefetchWhole(SmbSession *session, uint8_t *buf, uint32_t n, bool positional)
+{
+    SmbFile *file = nullptr;
+    const std::string path = std::string("\\") + kBulk64;
+    if (SMBOpenFile(session, path.c_str(), 0, &file) != 1)
+        return false;
+    const int32_t got = positional ? SMBReadFileAt(file, 0, n, buf) : SMBReadFile(file, n, buf);
+    SMBCloseFile(file);
+    return got == static_cast<int32_t>(n);
+}
+
+void addClients(const Route &route, RouteClients &c)
+{
+    const Config &cfg = config();
+    if (SMBConnect(route.address.c_str(), cfg.serverName.c_str(), cfg.uncShare.c_str(),
+                   &c.session) == 1) {
+        SmbSession *s = c.session;
+        for (const bool positional : {true, false}) {
+            addReader(c, positional ? "readat" : "readfile", [s, positional](uint8_t *b, uint32_t n) {
+                return timedHere([&] { return sharefetchWhole(s, b, n, positional); });
+            });
+        }
+    }
+    const std::string url = "smb://" + route.address + "/" + cfg.share + "/" + kBulk64;
+    uint8_t warm[1];
+    c.nt1 = smbContext(true);
+    c.smb3 = smbContext(false);
+    for (SMBCCTX *ctx : {c.nt1, c.smb3}) {
+        if (ctx == nullptr || !smbcRead(ctx, url, warm, 1))
+            continue;
+        addReader(c, ctx == c.nt1 ? "libsmbclient_nt1" : "libsmbclient_smb3",
+                  [ctx, url](uint8_t *b, uint32_t n) {
+                      return timedHere([&] { return smbcRead(ctx, url, b, n); });
+                  });
+    }
+    const std::string address = route.address;
+    for (const bool nt1 : {true, false}) {
+        addReader(c, nt1 ? "smbclient_nt1" : "smbclient_smb3",
+                  [address, nt1](uint8_t *, uint32_t n) { return smbclientGet(address, nt1, n); },
+                  false);
+    }
+}
+
+// Every client on every route, round after round, so that load swings hit
+// all alike. Counters per route and client: the median rate (MB/s) and the
+// median client CPU per GiB.
+void delayInTurn(benchmark::State &state)
+{
+    const LocalFile &local = localShareFile(kBulk64);
+    const auto size = static_cast<uint32_t>(local.bytes.size());
+    std::vector<uint8_t> buffer(size, 1);
+    std::vector<Route> routes;
+    for (const Route &route : {Route{"loopback", config().address}, Route{"proxy_0ms", "127.0.0.2", 0},
+                               Route{"proxy_1ms", "127.0.0.3", 1},
+                               Route{"proxy_10ms", "127.0.0.4", 10}}) {
+        // MP_BENCH_ROUTES (names separated by commas) limits the routes.
+        if (listed("MP_BENCH_ROUTES", route.name))
+            routes.push_back(route);
+    }
+    std::vector<RouteClients> clients(routes.size());
+    for (size_t i = 0; i < routes.size(); ++i) {
+        if (size == 0 || !startProxy(routes[i])) {
+            state.SkipWithError(("cannot start the route " + routes[i].name).c_str());
+            break;
+        }
+        addClients(routes[i], clients[i]);
+    }
+    // One checked round first, untimed.
+    for (size_t i = 0; i < routes.size() && !state.error_occurred(); ++i) {
+        for (RouteReader &reader : clients[i].readers) {
+            if (!wanted(reader.name) || !reader.checkable)
+                continue;
+            std::memset(buffer.data(), 0, size);
+            if (!reader.read(buffer.data(), size).ok ||
+                std::memcmp(buffer.data(), local.bytes.data(), size) != 0)
+                state.SkipWithError((routes[i].name + " " + reader.name + ": wrong data").c_str());
+        }
+    }
+    const int rounds = std::atoi(env("MP_BENCH_DELAY_ROUNDS", "3").c_str());
+    for (auto _ : state) {
+        for (int r = 0; r < rounds && !state.error_occurred(); ++r) {
+            for (size_t i = 0; i < routes.size(); ++i) {
+                for (RouteReader &reader : clients[i].readers) {
+                    if (!wanted(reader.name))
+                        continue;
+                    const Measured m = reader.read(buffer.data(), size);
+                    if (!m.ok) {
+                        state.SkipWithError((routes[i].name + " " + reader.name + ": failed").c_str());
+                        break;
+                    }
+                    reader.mbps.push_back(size / m.seconds / 1e6);
+                    reader.cpuPerGiB.push_back(m.cpu / (static_cast<double>(size) / (1u << 30)));
+                }
+            }
+        }
+    }
+    for (size_t i = 0; i < routes.size(); ++i) {
+        for (const RouteReader &reader : clients[i].readers) {
+            if (!wanted(reader.name) || reader.mbps.empty())
+                continue;
+            state.counters[routes[i].name + "/" + reader.name + "_MBps"] = median(reader.mbps);
+            state.counters[routes[i].name + "/" + reader.name + "_cpu_s_per_GiB"] =
+                median(reader.cpuPerGiB);
+        }
+    }
+    clients.clear();
+    for (Route &route : routes)
+        stopProxy(route);
+}
+
 // ---- connect-to-disconnect latency, all clients in turn ------------------
 
 // Each connect makes the server start a process, whose cost swings with the
@@ -502,6 +767,10 @@ void registerAll()
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
     }
+    benchmark::RegisterBenchmark("smb/delay/in_turn", delayInTurn)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("smb/latency/in_turn", latencyInTurn)
         ->Iterations(1)
         ->UseRealTime()

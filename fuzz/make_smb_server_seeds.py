@@ -5,6 +5,7 @@ Each seed is the whole byte stream a server sends to the client of
 smb_server_fuzz.cpp: session response, NEGOTIATE, SESSION_SETUP_ANDX,
 TREE_CONNECT_ANDX, the second SESSION_SETUP_ANDX, OPEN, the raw data of the
 READ_RAW requests (the client reads the file in two halves), CLOSE and
+READ_ANDX replies of the positional read of the whole file, CLOSE and
 TREE_DISCONNECT replies, each framed as a NetBIOS session packet. The replies
 follow the SMB (CIFS) layouts as a Samba server sends them.
 """
@@ -18,12 +19,16 @@ def nbt(body, kind=0x00):
     return bytes([kind, (len(body) >> 16) & 1]) + struct.pack(">H", len(body) & 0xFFFF) + body
 
 
-def smb(command, words=b"", data=b"", error_class=0, tid=0, uid=0, flags=0x88):
+def smb_body(command, words=b"", data=b"", error_class=0, tid=0, uid=0, flags=0x88, mid=0x1234):
     header = b"\xffSMB" + bytes([command, error_class, 0]) + struct.pack("<H", 0)
     header += bytes([flags]) + struct.pack("<H", 0xC801) + bytes(12)
-    header += struct.pack("<HHHH", tid, 0x1234, uid, 0x1234)
+    header += struct.pack("<HHHH", tid, 0x1234, uid, mid)
     assert len(header) == 32 and len(words) % 2 == 0
-    return nbt(header + bytes([len(words) // 2]) + words + struct.pack("<H", len(data)) + data)
+    return header + bytes([len(words) // 2]) + words + struct.pack("<H", len(data) & 0xFFFF) + data
+
+
+def smb(command, words=b"", data=b"", error_class=0, tid=0, uid=0, flags=0x88):
+    return nbt(smb_body(command, words, data, error_class, tid, uid, flags))
 
 
 def utf16z(text):
@@ -67,6 +72,22 @@ def raw_data(content, max_raw):
     return out
 
 
+def read_andx(mid, data, length24=False):
+    """A READ_ANDX reply to the request with mid: the data after one pad byte."""
+    words = struct.pack("<BBHHHHHHHQ", 0xFF, 0, 0, 0xFFFF, 0, 0, len(data) & 0xFFFF, 60,
+                        len(data) >> 16, 0)
+    body = smb_body(0x2E, words, b"\0" + data, tid=1, uid=100, mid=mid)
+    if length24:  # a large reply: the flags byte carries the length's top bits
+        return bytes([0]) + struct.pack(">I", len(body))[1:] + body
+    return nbt(body)
+
+
+def positional(content, piece, order, session_mid=0x1234, length24=False):
+    """READ_ANDX replies to the read of the whole content in pieces, in order."""
+    parts = [content[at:at + piece] for at in range(0, len(content), piece)] or [b""]
+    return b"".join(read_andx(session_mid + 1 + i, parts[i], length24) for i in order)
+
+
 def close_reply():
     return smb(0x04, tid=1, uid=100)
 
@@ -79,9 +100,18 @@ POSITIVE = nbt(b"", 0x82)
 KEEPALIVE = nbt(b"", 0x85)
 
 
-def whole_read(content, max_raw=65536, server="SMBTEST", keepalives=False):
-    replies = [POSITIVE, negotiate(max_raw, server), session_setup(), tree_connect(),
+NO_LARGE_READX = 0x0000F3FD & ~0x4000
+SMALL_PIECE = 16644 - 64  # what the client asks per READ_ANDX without large reads
+
+
+def whole_read(content, max_raw=65536, server="SMBTEST", keepalives=False, capabilities=0x0000F3FD,
+               order=None):
+    large = capabilities & 0x4000
+    piece = 1 << 20 if large else SMALL_PIECE
+    count = max(1, -(-len(content) // piece))
+    replies = [POSITIVE, negotiate(max_raw, server, capabilities), session_setup(), tree_connect(),
                session_setup(101), open_reply(len(content)), raw_data(content, max_raw),
+               positional(content, piece, order or range(count), length24=bool(large)),
                close_reply(), tree_disconnect()]
     if keepalives:
         replies = [r if i < 1 else KEEPALIVE + r for i, r in enumerate(replies)]
@@ -94,6 +124,9 @@ SEEDS = {
     "read_long_name": whole_read(b"0123456789" * 20, server="FIFTEENCHARSRVR"),
     "read_with_keepalives": whole_read(b"abcdefgh", max_raw=3, keepalives=True),
     "read_empty_file": whole_read(b""),
+    "read_at_out_of_order": whole_read(bytes(range(251)) * 160, capabilities=NO_LARGE_READX,
+                                       order=[2, 0, 1]),
+    "read_at_large_reply": whole_read(bytes(range(7)) * 18730),  # a reply above 128 KiB
     "share_refused": POSITIVE + negotiate() + session_setup() + tree_connect(error_class=2)
     + session_setup(101),
     "open_refused": POSITIVE + negotiate() + session_setup() + tree_connect() + session_setup(101)

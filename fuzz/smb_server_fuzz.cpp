@@ -1,5 +1,6 @@
 // A hostile SMB server. The client runs the host's whole sequence (connect,
-// open, size, two reads, close, disconnect) against a loopback peer whose
+// open, size, two reads, a positional read of the whole file, close,
+// disconnect) against a loopback peer whose
 // byte stream is the fuzzer's input, sent as it comes and followed by the
 // end of the stream. The client therefore never waits out a time-out: every
 // receive finds either bytes or the peer's close.
@@ -26,6 +27,10 @@ namespace {
 
 // Reads larger than this would only spend time filling memory.
 constexpr uint32_t kMaxRead = 1u << 18;
+// The session's MID is the process id, which differs from run to run; a
+// fixed one lets the inputs name the MIDs of the positional read's requests
+// (this one and the numbers after it).
+constexpr uint16_t kSessionMid = 0x1234;
 // Only a client that stopped reading and sending for this long ends the
 // peer early; the client's own waits end sooner.
 constexpr int kPeerPatienceMs = 20000;
@@ -97,6 +102,7 @@ void runClient(uint16_t port)
     SmbSession *session = nullptr;
     if (SmbConnectAtPort("127.0.0.1", "FUZZSERVER", "\\\\FUZZSERVER\\SHARE", port, &session) != 1)
         return;
+    session->mid = kSessionMid;
     SmbFile *file = nullptr;
     if (SMBOpenFile(session, "\\media\\song.mp3", 0, &file) == 1) {
         const uint32_t count = std::min(SMBGetFileSize(file), kMaxRead);
@@ -105,6 +111,7 @@ void runClient(uint16_t port)
         const uint32_t first = count / 2;
         if (SMBReadFile(file, first, buffer.get()) == static_cast<int32_t>(first))
             SMBReadFile(file, count - first, buffer.get() + first);
+        SMBReadFileAt(file, 0, count, buffer.get());
         SMBCloseFile(file);
     }
     SMBDisonnect(session);

@@ -141,9 +141,18 @@ bool malformed()
     return false;
 }
 
-bool drain(ReadWindow &window, uint64_t count)
+// Reads past count bytes of padding or surplus. Padding usually follows
+// at once, so this reads first and waits only when nothing is there.
+bool skip(ReadWindow &window, uint64_t count)
 {
-    return NbtDrain(transportOf(window), static_cast<int32_t>(count)) == 0;
+    uint8_t scratch[256];
+    while (count > 0) {
+        const uint32_t piece = smaller(count, sizeof scratch);
+        if (NbtReadExact(transportOf(window), scratch, piece) != 0)
+            return false;
+        count -= piece;
+    }
+    return true;
 }
 
 void finish(ReadWindow &window, Slot &slot)
@@ -164,28 +173,27 @@ bool receiveReply(ReadWindow &window)
     const uint32_t length = largeBodyLength(session);
     if (session[0] != kNbtSessionMessage || length < kReplyHeadLength)
         return malformed();
+    // The fixed part in one read; a refusal may be shorter.
     uint8_t fixed[kSmbReadAndXReplyFixedLength];
-    SmbReadAndXReply reply{};
-    if (NbtReadExact(transport, fixed, kReplyHeadLength) != 0)
+    const uint32_t fixedLength = smaller(length, sizeof fixed);
+    if (NbtReadExact(transport, fixed, fixedLength) != 0)
         return false;
+    SmbReadAndXReply reply{};
     Slot *slot = SmbReadAndXReplyHead(fixed, length, &reply) ? slotFor(window, reply.mid) : nullptr;
     if (slot == nullptr)
         return malformed();
     if (reply.refused) {
         window.refusal = SmbStatusErrno(fixed);
         finish(window, *slot);
-        return drain(window, length - kReplyHeadLength);
+        return skip(window, length - fixedLength);
     }
     const SmbReadAndXRequest &request = slot->request;
-    if (NbtReadExact(transport, fixed + kReplyHeadLength,
-                          kSmbReadAndXReplyFixedLength - kReplyHeadLength) != 0)
-        return false;
     if (!SmbReadAndXReplyWords(fixed, length, &reply) || reply.dataLength > request.count)
         return malformed();
     const uint64_t trailing = uint64_t{length} - reply.dataOffset - reply.dataLength;
-    if (!drain(window, reply.dataOffset - kSmbReadAndXReplyFixedLength) ||
+    if (!skip(window, reply.dataOffset - kSmbReadAndXReplyFixedLength) ||
         NbtReadExact(transport, window.buffer + request.bufferOffset, reply.dataLength) != 0 ||
-        !drain(window, trailing))
+        !skip(window, trailing))
         return false;
     // A short answer is the end of the file: nothing after it is wanted.
     if (reply.dataLength < request.count && request.bufferOffset + reply.dataLength < window.wanted)
