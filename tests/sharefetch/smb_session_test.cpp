@@ -114,7 +114,8 @@ TEST(SmbSessionCreate, NegotiatesAndLogsOnWithExactRequests)
     const auto pid = static_cast<uint16_t>(getpid());
     const Bytes words{13,   0xFF, 0,    0,    0,    0xFF, 0xFF, 2, 0,
                       static_cast<uint8_t>(pid), static_cast<uint8_t>(pid >> 8),
-                      0x0D, 0xF0, 0xFE, 0xCA, 1,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                      0x0D, 0xF0, 0xFE, 0xCA, 1,    0,    0, 0, 0, 0, 0, 0,
+                      0,    0x40, 0,    0,  // large reads, which this server offers
                       28,   0};
     const Bytes data = concat({0}, textBytes(std::string("Guest\0WORKGROUP\0Win32\0smbd\0", 27)));
     EXPECT_EQ(setup, concat(requestHeader(0x73, 0, 0), concat(words, data)));
