@@ -104,10 +104,12 @@ std::vector<uint8_t> &bulkBuffer()
     return buffer;
 }
 
-double cpuSeconds()
+// User and system time of this process (RUSAGE_SELF) or of its waited-for
+// children (RUSAGE_CHILDREN).
+double cpuSeconds(int who = RUSAGE_SELF)
 {
     rusage ru{};
-    ::getrusage(RUSAGE_SELF, &ru);
+    ::getrusage(who, &ru);
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
@@ -523,14 +525,6 @@ Measured timedHere(const std::function<bool()> &read)
     return m;
 }
 
-double childCpuSeconds()
-{
-    rusage ru{};
-    ::getrusage(RUSAGE_CHILDREN, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
 // One smbclient run: its own average rate (start-up and logon excluded)
 // gives the time; its CPU is the whole process's, start-up included.
 Measured smbclientGet(const std::string &address, bool nt1, uint32_t size)
@@ -540,7 +534,7 @@ Measured smbclientGet(const std::string &address, bool nt1, uint32_t size)
         cmd += "-m NT1 --option='client min protocol=NT1' ";
     cmd += std::string("-c 'get ") + kBulk64 + " /dev/null' 2>&1";
     Measured m;
-    const double cpuBefore = childCpuSeconds();
+    const double cpuBefore = cpuSeconds(RUSAGE_CHILDREN);
     FILE *p = ::popen(cmd.c_str(), "r");
     if (p == nullptr)
         return m;
@@ -553,7 +547,7 @@ Measured smbclientGet(const std::string &address, bool nt1, uint32_t size)
     }
     m.ok = ::pclose(p) == 0 && kibPerSecond > 0;
     m.seconds = m.ok ? size / 1024.0 / kibPerSecond : 0;
-    m.cpu = childCpuSeconds() - cpuBefore;
+    m.cpu = cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
     return m;
 }
 
