@@ -7,6 +7,7 @@
 #include "sharefetch.h"
 #include "smb2_file.h"
 #include "smb_file.h"
+#include "smb_read_andx.h"
 
 namespace {
 
@@ -121,6 +122,13 @@ int32_t SMBReadFile(SmbFile *file, uint32_t count, void *buffer)
     if (file == nullptr || file->smb2 == nullptr)
         return Smb1ReadFile(file, count, buffer);
     return Smb2ReadNext(file->smb2, count, buffer);
+}
+
+int32_t SMBReadFileAt(SmbFile *file, uint64_t offset, uint32_t count, void *buffer)
+{
+    if (file == nullptr || file->smb2 == nullptr)
+        return Smb1ReadFileAt(file, offset, count, buffer);
+    return Smb2ReadFileAt(file->smb2, offset, count, buffer);
 }
 
 uint32_t SMBGetFileSize(SmbFile *file)

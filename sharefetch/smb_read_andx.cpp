@@ -222,6 +222,12 @@ int32_t runWindow(ReadWindow &window, const SmbReadAndXPlan &plan)
     return 0;
 }
 
+int32_t badArgument()
+{
+    errno = EINVAL;
+    return SMB_READ_BAD_ARGUMENT;
+}
+
 bool rangeFits(const SmbSession *session, uint64_t offset, uint32_t count)
 {
     const uint64_t limit =
@@ -292,21 +298,17 @@ bool SmbReadAndXReplyWords(const uint8_t *fixed, uint32_t length, SmbReadAndXRep
            uint64_t{reply->dataOffset} + reply->dataLength <= length;
 }
 
-int32_t SmbReadAt(SmbFile *file, uint64_t offset, uint32_t count, uint8_t *buffer)
+int32_t Smb1ReadFileAt(SmbFile *file, uint64_t offset, uint32_t count, void *buffer)
 {
-    if (file == nullptr || buffer == nullptr || count > kMaxReadCount) {
-        errno = EINVAL;
-        return SMB_READ_BAD_ARGUMENT;
-    }
+    if (file == nullptr)
+        return badArgument();
     SmbSession *session = file->tree->session;
     if (!SmbSessionUsable(session))
         return SMB_READ_BAD_REPLY;
-    if (!rangeFits(session, offset, count)) {
-        errno = EINVAL;
-        return SMB_READ_BAD_ARGUMENT;
-    }
     if (count == 0)
         return 0;
+    if (buffer == nullptr || count > kMaxReadCount || !rangeFits(session, offset, count))
+        return badArgument();
     const SmbReadAndXPlan plan = SmbReadAndXPlanFor(session);
     if (plan.requestSize == 0) {
         errno = EOPNOTSUPP;
@@ -315,7 +317,7 @@ int32_t SmbReadAt(SmbFile *file, uint64_t offset, uint32_t count, uint8_t *buffe
 
     ReadWindow window{};
     window.file = file;
-    window.buffer = buffer;
+    window.buffer = static_cast<uint8_t *>(buffer);
     window.offset = offset;
     window.wanted = count;
     window.nextMid = static_cast<uint16_t>(session->mid + 1);
@@ -327,9 +329,4 @@ int32_t SmbReadAt(SmbFile *file, uint64_t offset, uint32_t count, uint8_t *buffe
         return SMB_READ_REFUSED;
     }
     return static_cast<int32_t>(window.wanted);
-}
-
-extern "C" int32_t SMBReadFileAt(SmbFile *file, uint64_t offset, uint32_t count, void *buffer)
-{
-    return SmbReadAt(file, offset, count, static_cast<uint8_t *>(buffer));
 }

@@ -54,4 +54,4 @@ bool SmbReadAndXReplyWords(const uint8_t *fixed, uint32_t length, SmbReadAndXRep
 
 // Reads count bytes at offset into buffer; the number read (fewer only when
 // the file ends first, 0 at or past its end) or an SMB_READ_* code.
-int32_t SmbReadAt(SmbFile *file, uint64_t offset, uint32_t count, uint8_t *buffer);
+int32_t Smb1ReadFileAt(SmbFile *file, uint64_t offset, uint32_t count, void *buffer);
