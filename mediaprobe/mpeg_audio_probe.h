@@ -12,7 +12,7 @@
 // walk of a variable-bitrate file. Both are raised to kMinMp3Window.
 struct Mp3Windows {
     size_t search = 16 * 1024;
-    size_t walk = 256 * 1024;
+    size_t walk = 64 * 1024;
 };
 
 // The pair search needs a whole frame and the next header in its window from

@@ -71,12 +71,10 @@ bool makeFileWindow(const ReadOnlyFile &file, size_t capacity, FileWindow &windo
     return window.buffer != nullptr;
 }
 
-const uint8_t *windowBytes(FileWindow &window, uint64_t offset, size_t count)
+const uint8_t *refillFileWindow(FileWindow &window, uint64_t offset, size_t count)
 {
-    if (windowBytesFrom(window, offset) >= count)
-        return window.buffer.get() + (offset - window.start);
     const uint64_t size = window.file->size;
-    if (count > window.capacity || offset > size || count > size - offset)
+    if (count == 0 || count > window.capacity || offset > size || count > size - offset)
         return nullptr;
     const size_t fill = static_cast<size_t>(std::min<uint64_t>(window.capacity, size - offset));
     window.start = offset;
@@ -85,11 +83,4 @@ const uint8_t *windowBytes(FileWindow &window, uint64_t offset, size_t count)
         return nullptr;
     window.length = fill;
     return window.buffer.get();
-}
-
-size_t windowBytesFrom(const FileWindow &window, uint64_t offset)
-{
-    if (offset < window.start || offset - window.start >= window.length)
-        return 0;
-    return window.length - static_cast<size_t>(offset - window.start);
 }

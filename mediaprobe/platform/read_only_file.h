@@ -49,12 +49,25 @@ struct FileWindow {
 // Prepares a window of capacity bytes over file; false when memory is short.
 bool makeFileWindow(const ReadOnlyFile &file, size_t capacity, FileWindow &window);
 
+// How many bytes the window holds from offset on; 0 when offset is outside it.
+inline size_t windowBytesFrom(const FileWindow &window, uint64_t offset)
+{
+    if (offset < window.start || offset - window.start >= window.length)
+        return 0;
+    return window.length - static_cast<size_t>(offset - window.start);
+}
+
+// Refills the window from offset on; see windowBytes.
+const uint8_t *refillFileWindow(FileWindow &window, uint64_t offset, size_t count);
+
 // The file's bytes [offset, offset + count) through the window. When they are
 // not all in it, the window is refilled from offset on, with as many bytes as
 // it holds and the file has. Null when count exceeds the capacity, the range
 // reaches past the size taken at open, or the file no longer holds the bytes
 // (the window is then left empty, so no byte of an earlier fill is served).
-const uint8_t *windowBytes(FileWindow &window, uint64_t offset, size_t count);
-
-// How many bytes the window holds from offset on; 0 when offset is outside it.
-size_t windowBytesFrom(const FileWindow &window, uint64_t offset);
+inline const uint8_t *windowBytes(FileWindow &window, uint64_t offset, size_t count)
+{
+    if (count > 0 && windowBytesFrom(window, offset) >= count)
+        return window.buffer.get() + (offset - window.start);
+    return refillFileWindow(window, offset, count);
+}
