@@ -16,7 +16,18 @@
  * Three fixed diagnostic lines exist: "fail\n" on standard output for a JPEG
  * without its start-of-image marker, "getVBRInfo()\n" on standard output when
  * the variable-bitrate MP3 walk starts, and perror("mmap") on standard error
- * when an MP3 file cannot be mapped.
+ * when getMP3MetaInfo's path exists but cannot be opened or sized as a file to
+ * read (an empty file, a folder, a FIFO).
+ *
+ * Files are read with bounded reads into the library's own buffers, never
+ * mapped: a file that shrinks or is rewritten during a call gives a failure
+ * (or an answer from the bytes that were read), never a signal. Only regular
+ * files are read; a FIFO or a device fails at once, without waiting.
+ *
+ * Size limits: getFileSize says at most 0x7FFFFFFF (getFileSize64 has no
+ * limit); MP3 files of any size are probed and durations stop at INT32_MAX
+ * seconds; AVI durations stop at INT32_MAX milliseconds; a module's version
+ * resource may be at most 64 KiB (a larger one counts as none).
  */
 #ifndef MEDIAPROBE_H
 #define MEDIAPROBE_H
@@ -52,12 +63,16 @@ MEDIAPROBE_API unsigned char getDSinfo(void *unused1, void *unused2, void *unuse
 
 /* ---- Version resources of Windows modules (PE .exe/.dll) --------------- */
 
-/* Size of the module's version-information block, 0 when it has none.
- * *handleOut is set to 0 when handleOut is not NULL. */
+/* Size of the module's version-information block, 0 when it has none (or
+ * one larger than 64 KiB). *handleOut is set to 0 when handleOut is not NULL.
+ * Every value under "\\StringFileInfo\\<table>\\" is text, whatever type
+ * the module gives it; a malformed entry is left out and its neighbours kept. */
 MEDIAPROBE_API uint32_t exported_GetFileVersionInfoSize(const char *fileName, uint32_t *handleOut);
 
-/* Fills the caller's block of `length` bytes (the size reported above) with
- * the module's version information. Non-zero on success. */
+/* Fills the caller's block of `length` bytes with the module's version
+ * information. Non-zero on success; 0, with nothing written, when length is
+ * smaller than the size exported_GetFileVersionInfoSize reports, data is
+ * NULL, or the module has no (readable) version resource. */
 MEDIAPROBE_API int32_t exported_GetFileVersionInfo(const char *fileName, uint32_t handle,
                                                    uint32_t length, void *data);
 
@@ -125,11 +140,13 @@ MEDIAPROBE_API unsigned char getWAVMetaInfo(const char *path, uint32_t *channels
 
 /* ---- AVI --------------------------------------------------------------- */
 
-/* Always returns 1. durationOut (ms, first video stream) is written when the
- * file opens and has a video stream; the others when its main header could be
- * read as well. Any output may be NULL and is then skipped. dataRateOut is
- * the maximum bytes per second / 1000; frameRateOut is rate / scale (a scale
- * of 0 counts as 1). */
+/* Always returns 1. durationOut (ms, first video stream, rounded to the
+ * nearest and capped at INT32_MAX) is written when the file opens and has a
+ * video stream whose rate is not 0; a rate of 0 leaves durationOut as it was.
+ * The others are written when the file has a video stream and its main header
+ * could be read as well. Any output may be NULL and is then skipped.
+ * dataRateOut is the maximum bytes per second / 1000; frameRateOut is
+ * rate / scale (a scale of 0 counts as 1). */
 MEDIAPROBE_API unsigned char getAVIinfo(const char *path, int32_t *durationOut,
                                         uint32_t *widthOut, uint32_t *heightOut,
                                         uint32_t *dataRateOut, uint32_t *flagsOut,
