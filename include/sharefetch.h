@@ -92,7 +92,8 @@ typedef struct SmbFile SmbFile;
                                          (time-out, closed connection, short or long reply),
                                          or the session broke earlier */
 #define SMB_READ_BAD_ARGUMENT (-6)    /* NULL handle or buffer, count of 2^31 or more, or a
-                                         range reaching past offset 0xFFFFFFFF */
+                                         range ending past 2^32 on a server without large
+                                         files */
 #define SMB_READ_NO_RAW_SIZE (-7)     /* the server allows no raw reads (raw size 0) */
 
 /* Starts the socket layer: 0 on success, 1 on failure. Sockets need no start
@@ -128,7 +129,8 @@ SHAREFETCH_API int32_t SMBOpenFile(SmbSession *session, const char *path, uint32
  * after SMB_READ_SEND_FAILED or SMB_READ_BAD_REPLY, the session too. */
 SHAREFETCH_API int32_t SMBReadFile(SmbFile *file, uint32_t count, void *buffer);
 
-/* Size of the file as reported when it was opened; 0 for a NULL handle. */
+/* Size of the file as learnt when it was opened, 0xFFFFFFFF for a size of
+ * 4 GiB or more (see SMBGetFileSize64); 0 for a NULL handle. */
 SHAREFETCH_API uint32_t SMBGetFileSize(SmbFile *file);
 
 /* Closes the file and releases the handle, whatever the server answers.
@@ -161,6 +163,11 @@ SHAREFETCH_API uint16_t SMBGetDialect(SmbSession *session);
  * mix freely. */
 SHAREFETCH_API int32_t SMBReadFileAt(SmbFile *file, uint64_t offset, uint32_t count,
                                      void *buffer);
+
+/* True size of the file in bytes, as learnt when it was opened: servers that
+ * offer large files (all current ones) report sizes of 4 GiB and more here,
+ * while SMBGetFileSize stops at 0xFFFFFFFF. 0 for a NULL handle. */
+SHAREFETCH_API uint64_t SMBGetFileSize64(SmbFile *file);
 
 #ifdef __cplusplus
 }

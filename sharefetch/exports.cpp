@@ -138,6 +138,13 @@ uint32_t SMBGetFileSize(SmbFile *file)
     return file->smb2->size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(file->smb2->size);
 }
 
+uint64_t SMBGetFileSize64(SmbFile *file)
+{
+    if (file == nullptr || file->smb2 == nullptr)
+        return Smb1GetFileSize64(file);
+    return file->smb2->size;
+}
+
 int32_t SMBCloseFile(SmbFile *file)
 {
     if (file == nullptr || file->smb2 == nullptr)

@@ -5,24 +5,69 @@
 #include <new>
 
 #include "sharefetch.h"
+#include "smb_file_info.h"
 
 namespace {
 
-inline constexpr int32_t kOpenWordCount = 2;
-inline constexpr int32_t kOpenReplyWordCount = 7;  // up to the access granted
-inline constexpr uint16_t kOpenReadDenyNone = 0x0040;
-inline constexpr uint8_t kStringBufferFormat = 0x04;
+// OPEN request (word count 2, the path as a string) and reply (word count
+// 7 up to the access granted).
+namespace open_request {
+inline constexpr int32_t kWordCount = 2;
+inline constexpr int32_t kAccessMode = 33;
+inline constexpr int32_t kSearchAttributes = 35;
+inline constexpr int32_t kByteCount = 37;
+inline constexpr int32_t kBufferFormat = 39;
+inline constexpr int32_t kFileName = 40;
+inline constexpr uint16_t kReadDenyNone = 0x0040;
+inline constexpr uint8_t kStringFormat = 0x04;
 inline constexpr uint32_t kMaxPathLength = 0xFFFF - 2;  // BC = L + 2 has 16 bits
+}  // namespace open_request
+namespace open_reply {
+inline constexpr int32_t kWordCount = 7;
+inline constexpr int32_t kFid = 33;
+inline constexpr int32_t kLastWriteTime = 37;
+inline constexpr int32_t kFileSize = 41;
+inline constexpr int32_t kGrantedAccess = 45;
+inline constexpr int32_t kLength = 49;
+}  // namespace open_reply
 
-inline constexpr int32_t kReadRawWordCount = 8;
-inline constexpr uint8_t kReadRawFlags = 0x08;    // case-insensitive path names
-inline constexpr uint16_t kReadRawFlags2 = 0x0001;  // long names allowed
+// READ_RAW request: word count 8, or 10 with the offset's high part where
+// the byte count would be.
+namespace read_raw {
+inline constexpr int32_t kWordCount = 8;
+inline constexpr int32_t kLargeWordCount = 10;
+inline constexpr int32_t kFid = 33;
+inline constexpr int32_t kOffset = 35;
+inline constexpr int32_t kMaxCount = 39;
+inline constexpr int32_t kMinCount = 41;
+inline constexpr int32_t kTimeout = 43;
+inline constexpr int32_t kByteCount = 49;
+inline constexpr int32_t kOffsetHigh = 49;
+inline constexpr int32_t kLargeByteCount = 53;
+inline constexpr uint8_t kFlags = 0x08;      // case-insensitive path names
+inline constexpr uint16_t kFlags2 = 0x0001;  // long names allowed
 inline constexpr uint32_t kNoTimeout = 0xFFFFFFFF;
+}  // namespace read_raw
+
+// CLOSE request: word count 3, FID and a last write time of 0 (the server
+// keeps its own).
+namespace close_request {
+inline constexpr int32_t kWordCount = 3;
+inline constexpr int32_t kFid = 33;
+}  // namespace close_request
+
 inline constexpr uint32_t kMaxReadCount = 0x7FFFFFFF;  // the result is signed 32-bit
 inline constexpr uint32_t kRawSizeLimit = 0x10000;
-
-inline constexpr int32_t kCloseWordCount = 3;
 inline constexpr uint16_t kNoFid = 0xFFFF;
+// Where a range may end: the 32-bit offset field's end, or the server's
+// signed 64-bit offsets with large files.
+inline constexpr uint64_t kSmallFileEnd = 1ull << 32;
+inline constexpr uint64_t kLargeFileEnd = 0x7FFFFFFFFFFFFFFFull;
+
+bool offersLargeFiles(const SmbSession *session)
+{
+    return (session->capabilities & kSmbCapLargeFiles) != 0;
+}
 
 // Chunk size for the session's raw size: MaxCount has 16 bits; 0 when the
 // server allows no raw reads.
@@ -31,24 +76,66 @@ uint32_t rawChunkLimit(const SmbSession *session)
     return session->maxRawSize >= kRawSizeLimit ? kSmbMaxRawChunk : session->maxRawSize;
 }
 
-void buildReadRaw(uint8_t *bytes, const SmbFile *file)
+void writeOpen(uint8_t *bytes, const SmbTree *tree, const char *path, size_t pathLength)
 {
-    std::memset(bytes, 0, kSmbReadRawRequestLength);
-    SmbFillHeader(bytes, kSmbComReadRaw, file->tree->session,
-                  static_cast<uint16_t>(file->tree->tid));
-    bytes[kSmbFlagsOffset] = kReadRawFlags;
-    SmbPut16(bytes + kSmbFlags2Offset, kReadRawFlags2);
-    bytes[32] = kReadRawWordCount;
-    SmbPut16(bytes + 33, file->fid);
+    using namespace open_request;
+    std::memset(bytes, 0, kBufferFormat);
+    SmbFillHeader(bytes, kSmbComOpen, tree->session, static_cast<uint16_t>(tree->tid));
+    bytes[kSmbWordCountOffset] = kWordCount;
+    SmbPut16(bytes + kAccessMode, kReadDenyNone);
+    SmbPut16(bytes + kSearchAttributes, 0);
+    SmbPut16(bytes + kByteCount, static_cast<uint32_t>(pathLength + 2));
+    bytes[kBufferFormat] = kStringFormat;
+    std::memcpy(bytes + kFileName, path, pathLength + 1);
 }
 
-void setReadRawChunk(uint8_t *bytes, uint32_t offset, uint32_t chunk)
+void readOpenReply(const uint8_t *bytes, SmbFile *file)
 {
-    SmbPut32(bytes + 35, offset);
-    SmbPut16(bytes + 39, chunk);    // MaxCount
-    SmbPut16(bytes + 41, 0);        // MinCount
-    SmbPut32(bytes + 43, kNoTimeout);
-    SmbPut16(bytes + 49, 0);        // byte count
+    using namespace open_reply;
+    file->fid = SmbGet16(bytes + kFid);
+    file->lastWriteTime = SmbGet32(bytes + kLastWriteTime);
+    file->fileSize = SmbGet32(bytes + kFileSize);
+    file->grantedAccess = SmbGet16(bytes + kGrantedAccess);
+    file->readOffset = 0;
+}
+
+void writeReadRaw(uint8_t *bytes, const SmbFile *file)
+{
+    std::memset(bytes, 0, kSmbReadRawLargeRequestLength);
+    SmbFillHeader(bytes, kSmbComReadRaw, file->tree->session,
+                  static_cast<uint16_t>(file->tree->tid));
+    bytes[kSmbFlagsOffset] = read_raw::kFlags;
+    SmbPut16(bytes + kSmbFlags2Offset, read_raw::kFlags2);
+    SmbPut16(bytes + read_raw::kFid, file->fid);
+}
+
+// Writes one chunk's fields; the request's length. Offsets below 4 GiB keep
+// the 32-bit form.
+int32_t setReadRawChunk(uint8_t *bytes, uint64_t offset, uint32_t chunk)
+{
+    using namespace read_raw;
+    SmbPut32(bytes + kOffset, static_cast<uint32_t>(offset));
+    SmbPut16(bytes + kMaxCount, chunk);
+    SmbPut16(bytes + kMinCount, 0);
+    SmbPut32(bytes + kTimeout, kNoTimeout);
+    if ((offset >> 32) == 0) {
+        bytes[kSmbWordCountOffset] = kWordCount;
+        SmbPut16(bytes + kByteCount, 0);
+        return kSmbReadRawRequestLength;
+    }
+    bytes[kSmbWordCountOffset] = kLargeWordCount;
+    SmbPut32(bytes + kOffsetHigh, static_cast<uint32_t>(offset >> 32));
+    SmbPut16(bytes + kLargeByteCount, 0);
+    return kSmbReadRawLargeRequestLength;
+}
+
+void writeClose(uint8_t *bytes, const SmbFile *file)
+{
+    std::memset(bytes, 0, kSmbCloseLength);
+    SmbFillHeader(bytes, kSmbComClose, file->tree->session,
+                  static_cast<uint16_t>(file->tree->tid));
+    bytes[kSmbWordCountOffset] = close_request::kWordCount;
+    SmbPut16(bytes + close_request::kFid, file->fid);
 }
 
 // Sends the request and receives one chunk straight into its place in the
@@ -59,8 +146,8 @@ int32_t readChunk(SmbFile *file, BufChain *request, BufChain *window, uint8_t *a
                   uint32_t chunk)
 {
     SmbSession *session = file->tree->session;
-    setReadRawChunk(request->data, file->readOffset, chunk);
-    if (SmbSendRequest(session, request, kSmbReadRawRequestLength) < 0)
+    const int32_t length = setReadRawChunk(request->data, file->readOffset, chunk);
+    if (SmbSendRequest(session, request, length) < 0)
         return SMB_READ_SEND_FAILED;
     // The raw data comes as a bare session message, without an SMB header.
     window->data = at;
@@ -83,7 +170,7 @@ bool acceptOpenReply(SmbSession *session, const uint8_t *reply, int32_t n)
     const int32_t check = SmbCheckReply(session, reply, n, kSmbComOpen);
     if (check <= 0)
         return false;
-    if (reply[kSmbWordCountOffset] < kOpenReplyWordCount) {
+    if (reply[kSmbWordCountOffset] < open_reply::kWordCount) {
         SmbSessionBreak(session, EPROTO);
         return false;
     }
@@ -93,6 +180,26 @@ bool acceptOpenReply(SmbSession *session, const uint8_t *reply, int32_t n)
 bool acceptCloseReply(SmbSession *session, const uint8_t *reply, int32_t n)
 {
     return SmbCheckReply(session, reply, n, kSmbComClose) == 1;
+}
+
+// With large files the OPEN's 32-bit size may have wrapped: the true one
+// replaces it. A file whose size cannot be learnt is closed again and
+// released; false then, with the reason in errno.
+bool learnTrueSize(SmbFile *file)
+{
+    SmbSession *session = file->tree->session;
+    if (!offersLargeFiles(session))
+        return true;
+    uint64_t size = 0;
+    if (SmbQueryFileSize(session, static_cast<uint16_t>(file->tree->tid), file->fid, &size) == 1) {
+        file->fileSize = size;
+        return true;
+    }
+    const int reason = errno;
+    if (SmbClose(file) != 0)
+        delete file;
+    errno = reason;
+    return false;
 }
 
 }  // namespace
@@ -106,7 +213,7 @@ SmbFile *SmbOpen(SmbTree *tree, const char *path)
     if (!SmbSessionUsable(tree->session))
         return nullptr;
     const size_t pathLength = std::strlen(path);
-    if (pathLength > kMaxPathLength) {
+    if (pathLength > open_request::kMaxPathLength) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
@@ -119,38 +226,26 @@ SmbFile *SmbOpen(SmbTree *tree, const char *path)
     file->fid = kNoFid;
     file->tree = tree;
 
-    const auto length = static_cast<int32_t>(pathLength);
-    const int32_t requestLength = length + kSmbOpenFixedLength;
-    // The buffer also takes the 49-byte reply.
-    const int32_t size = requestLength > 49 ? requestLength : 49;
+    const int32_t requestLength = static_cast<int32_t>(pathLength) + kSmbOpenFixedLength;
+    // The buffer also takes the reply.
+    const int32_t size = requestLength > open_reply::kLength ? requestLength : open_reply::kLength;
     BufChain *buffer = BufChainNew(size);
     if (buffer == nullptr) {
         delete file;
         return nullptr;
     }
     uint8_t *bytes = buffer->data;
-    std::memset(bytes, 0, 39);
-    SmbFillHeader(bytes, kSmbComOpen, tree->session, static_cast<uint16_t>(tree->tid));
-    bytes[32] = kOpenWordCount;
-    SmbPut16(bytes + 33, kOpenReadDenyNone);
-    SmbPut16(bytes + 35, 0);  // search attributes
-    SmbPut16(bytes + 37, static_cast<uint32_t>(length + 2));
-    bytes[39] = kStringBufferFormat;
-    std::memcpy(bytes + 40, path, pathLength + 1);
-
+    writeOpen(bytes, tree, path, pathLength);
     const int32_t n = SmbExchange(tree->session, buffer, requestLength, buffer, size);
-    if (n < 0 || !acceptOpenReply(tree->session, bytes, n)) {
-        BufChainFree(buffer);
+    const bool opened = n >= 0 && acceptOpenReply(tree->session, bytes, n);
+    if (opened)
+        readOpenReply(bytes, file);
+    BufChainFree(buffer);
+    if (!opened) {
         delete file;
         return nullptr;
     }
-    file->fid = SmbGet16(bytes + 33);
-    file->lastWriteTime = SmbGet32(bytes + 37);
-    file->fileSize = SmbGet32(bytes + 41);
-    file->grantedAccess = SmbGet16(bytes + 45);
-    file->readOffset = 0;
-    BufChainFree(buffer);
-    return file;
+    return learnTrueSize(file) ? file : nullptr;
 }
 
 int32_t SmbSetReadOffset(SmbFile *file, uint32_t offset)
@@ -175,9 +270,10 @@ int32_t SmbReadRaw(SmbFile *file, uint8_t *buffer, uint32_t count)
         errno = EINVAL;
         return SMB_READ_BAD_ARGUMENT;
     }
-    // The offset field has 32 bits: a read that went past its end would
-    // silently wrap round to the start of the file.
-    if (static_cast<uint64_t>(file->readOffset) + count > 0xFFFFFFFFu) {
+    // Without large files the offset field has 32 bits: a read that went
+    // past its end would silently wrap round to the start of the file.
+    const uint64_t end = offersLargeFiles(file->tree->session) ? kLargeFileEnd : kSmallFileEnd;
+    if (file->readOffset > end || count > end - file->readOffset) {
         errno = EINVAL;
         return SMB_READ_BAD_ARGUMENT;
     }
@@ -190,12 +286,12 @@ int32_t SmbReadRaw(SmbFile *file, uint8_t *buffer, uint32_t count)
     BufChain *window = BufChainNew(0);
     if (window == nullptr)
         return SMB_READ_NO_RECEIVE_NODE;
-    BufChain *request = BufChainNew(kSmbReadRawRequestLength);
+    BufChain *request = BufChainNew(kSmbReadRawLargeRequestLength);
     if (request == nullptr) {
         BufChainFree(window);
         return SMB_READ_NO_REQUEST_NODE;
     }
-    buildReadRaw(request->data, file);
+    writeReadRaw(request->data, file);
 
     int32_t result = 0;
     uint32_t total = 0;
@@ -226,13 +322,7 @@ int32_t SmbClose(SmbFile *file)
     if (buffer == nullptr)
         return -1;
     uint8_t *bytes = buffer->data;
-    std::memset(bytes, 0, kSmbCloseLength);
-    SmbFillHeader(bytes, kSmbComClose, file->tree->session,
-                  static_cast<uint16_t>(file->tree->tid));
-    bytes[32] = kCloseWordCount;
-    SmbPut16(bytes + 33, file->fid);
-    // Last write time 0 (the server keeps its own) and byte count 0.
-
+    writeClose(bytes, file);
     const int32_t n = SmbExchange(session, buffer, kSmbCloseLength, buffer, kSmbCloseLength);
     const bool closed = n >= 0 && acceptCloseReply(session, bytes, n);
     BufChainFree(buffer);
@@ -269,7 +359,14 @@ int32_t Smb1ReadFile(SmbFile *file, uint32_t count, void *buffer)
     return SmbReadRaw(file, static_cast<uint8_t *>(buffer), count);
 }
 
-uint32_t Smb1GetFileSize(SmbFile *file) { return file != nullptr ? file->fileSize : 0; }
+uint32_t Smb1GetFileSize(SmbFile *file)
+{
+    if (file == nullptr)
+        return 0;
+    return file->fileSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(file->fileSize);
+}
+
+uint64_t Smb1GetFileSize64(SmbFile *file) { return file != nullptr ? file->fileSize : 0; }
 
 int32_t Smb1CloseFile(SmbFile *file)
 {

@@ -3,6 +3,7 @@
 // namespaces and tells the tests where it is; without it every test skips.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <utility>
 #include <random>
 #include <string>
 #include <thread>
@@ -283,6 +285,99 @@ TEST(SambaRead, ReadingPastTheEndIsABadReplyThatBreaksTheSession)
     File again(fresh.handle, "\\short.bin");
     ASSERT_EQ(again.opened, 1);
     EXPECT_TRUE(readExactly(again.handle, 1000) == want);
+}
+
+constexpr uint64_t k4GiB = 1ull << 32;
+constexpr uint64_t kMiB = 1ull << 20;
+
+// Large sparse files hold data only in a few places: a few MiB either side
+// of 4 GiB and the last MiB; everything else reads as zeros.
+struct SparseFile {
+    uint64_t size;
+    std::vector<std::pair<uint64_t, uint64_t>> regions;  // [from, to)
+
+    static uint8_t dataByte(uint64_t offset)
+    {
+        return static_cast<uint8_t>(((offset * 2654435761u) >> 13) | 1u);  // never 0
+    }
+    bool inData(uint64_t offset) const
+    {
+        for (const auto &[from, to] : regions)
+            if (offset >= from && offset < to)
+                return true;
+        return false;
+    }
+    uint8_t at(uint64_t offset) const { return inData(offset) ? dataByte(offset) : 0; }
+};
+
+SparseFile makeSparseFile(const std::string &relative, uint64_t size)
+{
+    SparseFile file{size, {{k4GiB - 4 * kMiB, std::min(size, k4GiB + 4 * kMiB)},
+                           {size - kMiB, size}}};
+    const fs::path path = fs::path(harnessServer()->shareDir) / relative;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (const auto &[from, to] : file.regions) {
+        std::vector<char> bytes(to - from);
+        for (uint64_t o = from; o < to; ++o)
+            bytes[o - from] = static_cast<char>(SparseFile::dataByte(o));
+        out.seekp(static_cast<std::streamoff>(from));
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    out.close();
+    fs::resize_file(path, size);
+    if (!out || fs::file_size(path) != size)
+        ADD_FAILURE() << "could not make " << path;
+    return file;
+}
+
+// Reads [from, size) sequentially in blocks and compares with the sparse
+// file's bytes: every byte of the data regions, the holes as zeros.
+void readToTheEndAndCompare(SmbFile *handle, const SparseFile &file, uint64_t from)
+{
+    constexpr uint32_t kBlock = 64u << 20;
+    std::vector<uint8_t> block(kBlock);
+    const std::vector<uint8_t> zeros(kBlock, 0);
+    for (uint64_t at = from; at < file.size;) {
+        const auto count = static_cast<uint32_t>(std::min<uint64_t>(kBlock, file.size - at));
+        ASSERT_EQ(SMBReadFile(handle, count, block.data()), static_cast<int32_t>(count))
+            << "at " << at;
+        for (uint64_t o = at; o < at + count;) {
+            if (file.inData(o)) {
+                ASSERT_EQ(block[o - at], SparseFile::dataByte(o)) << "offset " << o;
+                ++o;
+                continue;
+            }
+            // A hole up to the next region or the block's end: all zeros.
+            uint64_t end = at + count;
+            for (const auto &[regionFrom, to] : file.regions)
+                if (regionFrom > o && regionFrom < end)
+                    end = regionFrom;
+            ASSERT_EQ(std::memcmp(block.data() + (o - at), zeros.data(), end - o), 0)
+                << "hole at " << o;
+            o = end;
+        }
+        at += count;
+    }
+}
+
+TEST(SambaLargeFiles, TrueSizeAndByteExactReadsAcrossFourGiBToTheEnd)
+{
+    REQUIRE_SERVER();
+    for (const uint64_t size : {k4GiB + 100000, 6 * (uint64_t{1} << 30)}) {
+        SCOPED_TRACE("size " + std::to_string(size));
+        const std::string name = "large" + std::to_string(size) + ".bin";
+        const SparseFile want = makeSparseFile(name, size);
+        Session session(*server);
+        ASSERT_EQ(session.connected, 1);
+        const uint32_t start = static_cast<uint32_t>(k4GiB - 4 * kMiB);
+        File file(session.handle, "\\" + name, start);
+        ASSERT_EQ(file.opened, 1);
+        EXPECT_EQ(SMBGetFileSize(file.handle), 0xFFFFFFFFu);
+        EXPECT_EQ(SMBGetFileSize64(file.handle), size);
+        readToTheEndAndCompare(file.handle, want, start);
+        uint8_t past = 0;
+        EXPECT_EQ(SMBReadFile(file.handle, 1, &past), SMB_READ_BAD_REPLY);
+    }
 }
 
 TEST(SambaPaths, NestedFolderAndSpacesInTheName)

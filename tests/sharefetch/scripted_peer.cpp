@@ -238,6 +238,17 @@ Bytes openReply(uint16_t fid, uint32_t fileSize, uint32_t lastWriteTime, uint16_
 
 Bytes closeReply() { return smbReply(0x04, {}); }
 
+Bytes queryFileInfoReply(uint64_t endOfFile)
+{
+    Bytes data{0, 0, 0, 0, 0};  // pad, EA error offset, pad
+    for (int i = 0; i < 8; ++i)  // allocation size
+        data.push_back(static_cast<uint8_t>((endOfFile + 4095) >> (8 * i)));
+    for (int i = 0; i < 8; ++i)
+        data.push_back(static_cast<uint8_t>(endOfFile >> (8 * i)));
+    data.insert(data.end(), {1, 0, 0, 0, 0, 0});  // links, delete pending, directory
+    return smbReply(0x32, {2, 22, 0, 2, 56, 0, 22, 60, 0, 0}, data);
+}
+
 uint16_t le16(const Bytes &bytes, size_t at)
 {
     return static_cast<uint16_t>(bytes.at(at) | (bytes.at(at + 1) << 8));
@@ -274,9 +285,9 @@ Bytes serveLogonOffering(PeerLink &link, const Bytes &negotiate, uint16_t uid)
 
 }  // namespace
 
-void serveLogon(PeerLink &link, uint32_t maxRawSize, uint16_t uid)
+void serveLogon(PeerLink &link, uint32_t maxRawSize, uint16_t uid, uint32_t capabilities)
 {
-    serveLogonOffering(link, negotiateReply(maxRawSize), uid);
+    serveLogonOffering(link, negotiateReply(maxRawSize, capabilities), uid);
 }
 
 Bytes serveConnectOffering(PeerLink &link, const Bytes &negotiate, uint16_t uid, uint16_t tid)
@@ -289,15 +300,24 @@ Bytes serveConnectOffering(PeerLink &link, const Bytes &negotiate, uint16_t uid,
     return setup;
 }
 
-void serveConnect(PeerLink &link, uint32_t maxRawSize, uint16_t uid, uint16_t tid)
+void serveConnect(PeerLink &link, uint32_t maxRawSize, uint16_t uid, uint16_t tid,
+                  uint32_t capabilities)
 {
-    serveConnectOffering(link, negotiateReply(maxRawSize), uid, tid);
+    serveConnectOffering(link, negotiateReply(maxRawSize, capabilities), uid, tid);
 }
 
 void serveOpen(PeerLink &link, uint16_t fid, uint32_t fileSize)
 {
     expectCommand(link.readMessage(), 0x02);
     link.send(sessionMessage(openReply(fid, fileSize)));
+}
+
+Bytes serveSizeQuery(PeerLink &link, uint64_t endOfFile)
+{
+    Bytes request = link.readMessage();
+    expectCommand(request, 0x32);
+    link.send(sessionMessage(queryFileInfoReply(endOfFile)));
+    return request;
 }
 
 SmbSession *connectToPeer(const ScriptedPeer &peer, const char *share)

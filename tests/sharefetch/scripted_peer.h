@@ -80,6 +80,11 @@ Bytes treeDisconnectReply();
 Bytes openReply(uint16_t fid, uint32_t fileSize, uint32_t lastWriteTime = 0x5F5E1000,
                 uint16_t access = 0);
 Bytes closeReply();
+// TRANS2 QUERY_FILE_INFORMATION reply with standard information, laid out
+// as Samba sends it (data block at offset 60).
+Bytes queryFileInfoReply(uint64_t endOfFile);
+// CAP_LARGE_FILES and CAP_UNICODE.
+inline constexpr uint32_t kLargeFilesUnicode = 0x0000000C;
 
 // Little-endian field of a message.
 uint16_t le16(const Bytes &bytes, size_t at);
@@ -89,16 +94,20 @@ Bytes textBytes(const std::string &text);
 
 // Standard dialogues on the peer's side, each checking the request's command.
 // Session request answered positively, NEGOTIATE and the first logon.
-void serveLogon(PeerLink &link, uint32_t maxRawSize = 65536, uint16_t uid = 100);
+// capabilities are the server's in the NEGOTIATE reply.
+void serveLogon(PeerLink &link, uint32_t maxRawSize = 65536, uint16_t uid = 100,
+                uint32_t capabilities = 0);
 // serveLogon, the tree connect and the second logon (UID uid + 1).
 void serveConnect(PeerLink &link, uint32_t maxRawSize = 65536, uint16_t uid = 100,
-                  uint16_t tid = 7);
+                  uint16_t tid = 7, uint32_t capabilities = 0);
 // serveConnect with a NEGOTIATE reply of the test's own; returns the first
 // SESSION_SETUP_ANDX request.
 Bytes serveConnectOffering(PeerLink &link, const Bytes &negotiate, uint16_t uid = 100,
                            uint16_t tid = 7);
 // An OPEN answered with fid and fileSize.
 void serveOpen(PeerLink &link, uint16_t fid, uint32_t fileSize);
+// A size query answered with endOfFile; the request is returned.
+Bytes serveSizeQuery(PeerLink &link, uint64_t endOfFile);
 
 // Client side: SMBConnect's steps against the peer's port on 127.0.0.1.
 struct SmbSession;

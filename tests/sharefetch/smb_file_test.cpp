@@ -311,9 +311,10 @@ TEST(SMBReadFile, RefusedReadsSendNothing)
         EXPECT_EQ(SMBReadFile(nullptr, 10, buffer.data()), SMB_READ_BAD_ARGUMENT);
         EXPECT_EQ(SMBReadFile(open.file, 10, nullptr), SMB_READ_BAD_ARGUMENT);
         EXPECT_EQ(SMBReadFile(open.file, 0x80000000u, buffer.data()), SMB_READ_BAD_ARGUMENT);
-        // Past offset 0xFFFFFFFF the offset field would wrap to the file's start.
-        EXPECT_EQ(SMBReadFile(open.file, 0x100, buffer.data()), SMB_READ_BAD_ARGUMENT);
-        EXPECT_EQ(SMBReadFile(open.file, 0xFF, buffer.data()), SMB_READ_NO_RAW_SIZE);
+        // Without large files, past offset 0xFFFFFFFF the offset field would
+        // wrap to the file's start; a range ending at 2^32 is fine.
+        EXPECT_EQ(SMBReadFile(open.file, 0x101, buffer.data()), SMB_READ_BAD_ARGUMENT);
+        EXPECT_EQ(SMBReadFile(open.file, 0x100, buffer.data()), SMB_READ_NO_RAW_SIZE);
         EXPECT_EQ(SMBReadFile(open.file, 0, buffer.data()), 0);
         EXPECT_EQ(open.file->readOffset, 0xFFFFFF00u);
         // Close finds the peer's stream ended, which breaks the session;
@@ -406,4 +407,114 @@ TEST(SMBReadFile, CountZeroReturnsZeroWhateverTheBuffer)
     ASSERT_NE(open.file, nullptr);
     EXPECT_EQ(SMBReadFile(open.file, 0, nullptr), 0);
     EXPECT_EQ(open.file->tree->session->broken, 0);
+}
+
+namespace {
+
+constexpr uint64_t k4GiB = 1ull << 32;
+
+// The byte at offset of a made-up large file.
+uint8_t largeFileByte(uint64_t offset) { return static_cast<uint8_t>(offset * 131 + (offset >> 32)); }
+
+// TRANS2 QUERY_FILE_INFORMATION for standard information, as sent.
+Bytes queryFileInfoRequest()
+{
+    const Bytes words{15,   4, 0,  0, 0,  2, 0,  64, 0,  0, 0,  0, 0,  0, 0, 0, 0,  0, 0,
+                      4, 0,  68, 0,  0, 0,  72, 0,  1, 0,  7, 0,
+                      7, 0,  0, 0, 0,  static_cast<uint8_t>(kFid), static_cast<uint8_t>(kFid >> 8),
+                      0x02, 0x01};
+    return concat(requestHeader(0x32, kTid, kUid), words);
+}
+
+}  // namespace
+
+TEST(LargeFiles, TrueSizeAtOpenAndReadsPastFourGiBInTheSixtyFourBitForm)
+{
+    const uint64_t size = k4GiB + 100000;
+    Bytes query;
+    std::vector<Bytes> reads;
+    ScriptedPeer peer([&](PeerLink &link) {
+        serveConnect(link, 65536, 100, kTid, kLargeFilesUnicode);
+        serveOpen(link, kFid, static_cast<uint32_t>(size));  // the size modulo 2^32
+        query = serveSizeQuery(link, size);
+        for (int i = 0; i < 2; ++i) {
+            reads.push_back(link.readMessage());
+            const Bytes &r = reads.back();
+            if (r.size() < 51)
+                return;
+            uint64_t offset = le32(r, 35);
+            if (r[32] == 10)
+                offset |= static_cast<uint64_t>(le32(r, 49)) << 32;
+            Bytes chunk(le16(r, 39));
+            for (size_t j = 0; j < chunk.size(); ++j)
+                chunk[j] = largeFileByte(offset + j);
+            link.send(sessionMessage(chunk));
+        }
+    });
+    Bytes first(0x300), second(0x10);
+    {
+        OpenFile open(peer, 0xFFFFFF00u);
+        ASSERT_NE(open.file, nullptr);
+        EXPECT_EQ(SMBGetFileSize(open.file), 0xFFFFFFFFu) << "saturates, never wraps";
+        EXPECT_EQ(SMBGetFileSize64(open.file), size);
+        // Across 4 GiB from below: the 32-bit form still reaches.
+        EXPECT_EQ(SMBReadFile(open.file, 0x300, first.data()), 0x300);
+        EXPECT_EQ(SMBReadFile(open.file, 0x10, second.data()), 0x10);
+        EXPECT_EQ(open.file->readOffset, k4GiB + 0x210);
+    }
+    peer.finish();
+    EXPECT_EQ(query, queryFileInfoRequest());
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[0], readRawRequest(0xFFFFFF00u, 0x300));
+    const Bytes large{10,   static_cast<uint8_t>(kFid), static_cast<uint8_t>(kFid >> 8),
+                      0x00, 0x02, 0, 0,  0x10, 0,  0, 0,  0xFF, 0xFF, 0xFF, 0xFF,  0, 0,
+                      1, 0, 0, 0,  0, 0};
+    EXPECT_EQ(reads[1], concat(requestHeader(0x1A, kTid, kUid, 0x08, 0x0001), large));
+    for (size_t j = 0; j < first.size(); ++j)
+        ASSERT_EQ(first[j], largeFileByte(0xFFFFFF00u + j)) << j;
+    for (size_t j = 0; j < second.size(); ++j)
+        ASSERT_EQ(second[j], largeFileByte(k4GiB + 0x200 + j)) << j;
+}
+
+TEST(LargeFiles, ASizeThatCannotBeLearntFailsTheOpen)
+{
+    Bytes good = queryFileInfoReply(5);
+    const struct {
+        const char *what;
+        Bytes reply;
+        int reason;
+        bool closed;  // refused in good order: the file is closed again
+    } cases[] = {
+        {"refused", smbReply(0x32, {}, {}, {1, 0x80, 0, 0}), EIO, true},
+        {"data block past the byte count", withByte(good, 47, 61), EPROTO, false},
+        {"15 bytes of data: the end of file cut", withByte(withByte(good, 35, 15), 45, 15), EPROTO,
+         false},
+        {"word count 9", smbReply(0x32, std::vector<uint16_t>(9, 0)), EPROTO, false},
+    };
+    for (const auto &c : cases) {
+        Bytes after;
+        ScriptedPeer peer([&](PeerLink &link) {
+            serveConnect(link, 65536, 100, kTid, kLargeFilesUnicode);
+            serveOpen(link, kFid, 5);
+            link.readMessage();
+            link.send(sessionMessage(c.reply));
+            if (c.closed) {
+                after = link.readMessage();
+                link.send(sessionMessage(closeReply()));
+            }
+        });
+        SmbSession *session = connectToPeer(peer);
+        ASSERT_NE(session, nullptr);
+        SmbFile *file = nullptr;
+        errno = 0;
+        EXPECT_EQ(SMBOpenFile(session, "\\x", 0, &file), 0) << c.what;
+        EXPECT_EQ(errno, c.reason) << c.what;
+        EXPECT_EQ(session->broken != 0, !c.closed) << c.what;
+        SMBDisonnect(session);
+        peer.finish();
+        if (c.closed) {
+            EXPECT_EQ(after.size(), 41u) << c.what;
+            EXPECT_EQ(after[4], 0x04) << c.what;
+        }
+    }
 }
