@@ -190,7 +190,8 @@ TEST(SMBReadFileAt, LargeReadsAboveFourGibibytesWithinMaxMpxCount)
     bool third = true;
     ScriptedPeer peer([&](PeerLink &link) {
         setup = serveConnectOffering(link, negotiate);
-        serveOpen(link, kFid, 0xFFFFFFFF);
+        serveOpen(link, kFid, static_cast<uint32_t>(kBase + file.size()));
+        serveSizeQuery(link, kBase + file.size());  // a server with large files is asked
         seen = takeRequests(link, 2);
         third = !quietFor(link, 300);
         answer(link, seen[1], file, kBase);
