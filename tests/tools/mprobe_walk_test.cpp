@@ -32,8 +32,12 @@ void makeTree(Tree &t)
     const std::string mp3 = slurp(kFixtures / "mp3" / "cbr64_44100_mono.mp3");
     const std::string gif = slurp(kFixtures / "images" / "gif89a_300x17.gif");
     const std::string vbr = slurp(kFixtures / "mp3" / "vbr_44100_mono.mp3");  // slower: the frame walk
+    // First in the walk and slow (a long frame search through zeros): the
+    // others overtake it by more than mprobe keeps waiting in memory.
+    t.expected.push_back(t.s.write("a-slow.mp3", "").string());
+    fs::resize_file(t.expected.back(), 32u << 20);
     for (int d = 0; d < 4; ++d)
-        for (int f = 0; f < 30; ++f) {
+        for (int f = 0; f < 40; ++f) {
             const std::string dir = "d" + std::to_string(d) + "/", name = "f" + std::to_string(10 + f);
             const std::string &bytes = f % 3 == 0 ? vbr : f % 3 == 1 ? mp3 : gif;
             t.expected.push_back(t.s.write(dir + name + (f % 3 == 2 ? ".gif" : ".mp3"), bytes).string());
@@ -51,17 +55,22 @@ TEST(MprobeWalk, RecursiveWithFourJobsKeepsTheWalksOrder)
     Tree t;
     makeTree(t);
     const Outcome four = mprobe({"--json", "-r", "-j", "4", t.s.dir().string()});
-    EXPECT_EQ(four.status, 0) << four.err;
+    EXPECT_EQ(four.status, 1) << four.err;  // zeros are no MPEG audio
     const auto o = jsonLines(four.out);
     EXPECT_EQ(paths(o), t.expected);
     ASSERT_EQ(o.size(), t.expected.size());
     EXPECT_EQ(o.back()["type"], "directory");
+    EXPECT_TRUE(o.front().contains("error"));
     for (size_t i = 0; i + 1 < o.size(); ++i)
         EXPECT_EQ(o[i]["type"], t.expected[i].ends_with(".gif") ? "gif" : t.expected[i].ends_with(".mp3") ? "mp3" : "other");
 
-    // One job or four: the same bytes out, times included.
+    // One job or four: the same answers, but for the access times the first run's reads moved.
     const Outcome one = mprobe({"--json", "-r", "-j", "1", t.s.dir().string()});
-    EXPECT_EQ(one.out, four.out);
+    auto withoutAccess = [](std::vector<json> objects) {
+        for (auto &object : objects) object.erase("accessed"), object.erase("accessed_epoch");
+        return objects;
+    };
+    EXPECT_EQ(withoutAccess(jsonLines(one.out)), withoutAccess(o));
 }
 
 TEST(MprobeWalk, LinksToFoldersAreEnteredWithDereferenceOnce)

@@ -307,11 +307,14 @@ Tally runJobs(Walk &walk, const Options &options)
 {
     Pool pool{&options, std::vector<Worker>(options.jobs), {}, 0, 0, {}, false, 0, {}};
     for (;;) {
-        dispatch(pool, walk);
+        // Printing first frees room ahead, so handing out never waits on it.
         printReady(pool);
-        if (!pool.tally.fatal.empty() || !anyBusy(pool)) break;
-        waitForReplies(pool);
+        dispatch(pool, walk);
+        if (!pool.tally.fatal.empty()) break;
+        if (anyBusy(pool)) waitForReplies(pool);
+        else if (pool.walkOver) break;
     }
+    printReady(pool);
     for (Worker &w : pool.workers)
         if (w.socket >= 0) lose(pool, w);
     std::fflush(stdout);
