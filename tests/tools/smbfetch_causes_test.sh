@@ -30,6 +30,27 @@ cause() { # status, message pattern
     [ ! -e out/tone.txt ] || { echo "  $err"; return 1; }
 }
 
+# A file that shrinks on the server while it is read. (Over SMB1 Samba pads
+# such reads with zeros, so only SMB2 shows it.) The reader of the FIFO takes
+# one byte, so the first block is on its way, then waits for a go.
+shrinks() {
+  head -c 48M /dev/zero >"$share/shrinks.bin"
+  chmod a+r "$share/shrinks.bin"
+  mkfifo out/slow
+  bash -c 'dd bs=1 count=1 status=none >/dev/null; touch "$1/flowing"
+           while [ ! -e "$1/go" ]; do sleep 0.05; done; cat >/dev/null' reader "$work" <out/slow &
+  local reader=$! pid got=0
+  "$smbfetch" "$addr" "$name" "$sh" shrinks.bin -o out/slow 2>"$work/err" &
+  pid=$!
+  for _ in $(seq 300); do [ -e "$work/flowing" ] && break; sleep 0.05; done
+  truncate -s 1M "$share/shrinks.bin"
+  touch "$work/go"
+  wait "$pid" || got=$?
+  wait "$reader"
+  [ "$got" = 9 ] && grep -q 'shrinks.bin ended at byte 4194304, before the 50331648 it had when opened' "$work/err" ||
+    { echo "  status $got: $(cat "$work/err")"; return 1; }
+}
+
 case $SMBFETCH_CASE in
   silent)
     # A stopped smbd still completes TCP connects (the kernel's backlog) but
@@ -47,7 +68,8 @@ case $SMBFETCH_CASE in
     check "SMB1 refused: fetched over SMB2" fetch 0 "$addr" "$name" "$sh" tone.txt -o out/tone.txt -q
     check "  byte for byte" cmp -s out/tone.txt "$share/tone.txt"
     check "  -v names the dialect" fetch 0 -v "$addr" "$name" "$sh" tone.txt -o -
-    check "  as SMB 3.0.2" grep -q 'as guest, dialect SMB 3\.0\.2 (0x0302)$' "$work/err" ;;
+    check "  as SMB 3.0.2" grep -q 'as guest, dialect SMB 3\.0\.2 (0x0302)$' "$work/err"
+    check "  a file that shrinks while read: status 9, where it ended" shrinks ;;
   dialects-refused)
     check "SMB1 and SMB 2.0.2 to 3.0.2 refused: status 5, with the Samba setting" \
       cause 5 'refused the SMB1 dialect \(NT LM 0\.12\) and the SMB2/3 dialects.*"server min protocol = NT1"' ;;

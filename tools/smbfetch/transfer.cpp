@@ -22,15 +22,13 @@ extern "C" void onStopSignal(int signo) { g_stopSignal = signo; }
 
 // Signals wait while a block is read, so that a read is never cut in half;
 // the copy loop looks at the stop flag between blocks.
-int32_t readBlock(const Request &q, SmbFile *file, uint64_t offset, uint32_t count, void *buffer)
+int32_t readBlock(bool raw, SmbFile *file, uint64_t offset, uint32_t count, void *buffer)
 {
     sigset_t held, previous;
     sigemptyset(&held);
     for (const int signo : {SIGINT, SIGTERM, SIGWINCH}) sigaddset(&held, signo);
     sigprocmask(SIG_BLOCK, &held, &previous);
-    (void)q;
-    (void)offset;
-    const int32_t got = SMBReadFile(file, count, buffer);
+    const int32_t got = raw ? SMBReadFile(file, count, buffer) : SMBReadFileAt(file, offset, count, buffer);
     const int saved = errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     errno = saved;
@@ -58,6 +56,7 @@ std::string readCodeMeaning(int32_t code)
                "(time-out, closed connection, short or long reply)";
     case SMB_READ_BAD_ARGUMENT: return "bad argument";
     case SMB_READ_NO_RAW_SIZE: return "the server allows no raw reads (try without --raw)";
+    case SMB_READ_REFUSED: return "the server refused the read";
     default: return "unexpected result";
     }
 }
@@ -68,6 +67,13 @@ int failedRead(const Request &q, const Output &out, int32_t got, int errnum, uin
     return fail(f.status, "reading " + q.remotePath + " failed at byte " + std::to_string(at) + " with code " +
                               std::to_string(got) + ": " + readCodeMeaning(got) + f.message + "; " +
                               leftoverNote(out));
+}
+
+// The file shrank on the server while it was read.
+int endedEarly(const Request &q, const Output &out, uint64_t at, uint64_t size)
+{
+    return fail(kExitIncomplete, q.remotePath + " ended at byte " + std::to_string(at) + ", before the " +
+                                     std::to_string(size) + " it had when opened; " + leftoverNote(out));
 }
 
 }  // namespace
@@ -106,7 +112,8 @@ int openRemote(const Request &q, Connection &c, const Output &out, uint64_t from
     if (SMBConnect(q.address.c_str(), q.serverName.c_str(), q.sharePath.c_str(), &c.session) != 1)
         return g_stopSignal ? interrupted(out, 0, 0) : fail(connectFailure(errno, q));
     if (q.verbose) say("connected to " + q.address + " (" + q.serverName + ") as guest, " + dialectName(c.session));
-    const uint32_t start = from != 0 ? static_cast<uint32_t>(from) : kOffsetMeansZero;
+    // Only the sequential raw reads start where the open says.
+    const uint32_t start = q.raw && from != 0 ? static_cast<uint32_t>(from) : kOffsetMeansZero;
     errno = 0;
     if (SMBOpenFile(c.session, q.remotePath.c_str(), start, &c.file) != 1)
         return g_stopSignal ? interrupted(out, 0, 0) : fail(openFailure(errno, q));
@@ -124,14 +131,15 @@ int copyRange(const Request &q, Connection &c, uint64_t from, uint64_t count, Ou
         if (g_stopSignal) return interrupted(out, done, count);
         const auto want = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), count - done));
         errno = 0;
-        const int32_t got = readBlock(q, c.file, from + done, want, buffer.data());
-        if (got != static_cast<int32_t>(want)) return failedRead(q, out, got, errno, from + done);
-        if (!writeOutput(out, buffer.data(), want)) {
+        const int32_t got = readBlock(q.raw, c.file, from + done, want, buffer.data());
+        if (got < 0) return failedRead(q, out, got, errno, from + done);
+        if (!writeOutput(out, buffer.data(), static_cast<size_t>(got))) {
             if (g_stopSignal) return interrupted(out, done, count);
             return fail(kExitFailure, "cannot write " + out.shown + ": " + std::strerror(errno) + "; " +
                                           leftoverNote(out));
         }
-        done += want;
+        done += static_cast<uint32_t>(got);
+        if (static_cast<uint32_t>(got) < want) return endedEarly(q, out, from + done, from + count);
         progressUpdate(progress, out.existing + done);
     }
     return 0;
