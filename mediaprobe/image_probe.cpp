@@ -2,9 +2,6 @@
 // of scan, the fixed GIF header and the two BMP headers. Only regular files
 // are read, and a GIF or BMP must carry its signature.
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -12,23 +9,21 @@
 #include <iterator>
 
 #include "mediaprobe.h"
+#include "platform/read_only_file.h"
 
 namespace {
 
-// Opens path as a stdio stream only when it is a regular file. The open
-// does not wait, so a FIFO without a writer cannot block the call before the
-// type test refuses it; reads of a regular file ignore the flag.
+// A stdio stream over path when it is a regular file with content. The
+// open does not wait, so a FIFO without a writer is refused instead of
+// blocking the call; reads of a regular file ignore that flag.
 std::FILE *openRegularFile(const char *path)
 {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    ReadOnlyFile file;
+    if (path == nullptr || !openReadOnlyFile(path, file))
         return nullptr;
-    struct stat st {};
-    std::FILE *stream = nullptr;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        stream = ::fdopen(fd, "rb");
-    if (stream == nullptr)
-        ::close(fd);
+    std::FILE *stream = ::fdopen(file.fd, "rb");
+    if (stream != nullptr)
+        file.fd = -1;  // the stream owns the descriptor now
     return stream;
 }
 

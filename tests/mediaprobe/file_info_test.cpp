@@ -50,18 +50,15 @@ void setTimes(const fs::path &p)
 TEST(FileSize, ReportsBytesOrMinusOne)
 {
     ScratchDir dir;
-    EXPECT_EQ(getFileSize(dir.file("empty", 0).c_str()), 0);
-    EXPECT_EQ(getFileSize(dir.file("some", 1234).c_str()), 1234);
-    EXPECT_EQ(getFileSize((dir.path() / "missing").c_str()), -1);
+    const fs::path empty = dir.file("empty", 0), some = dir.file("some", 1234);
+    const fs::path missing = dir.path() / "missing";
+    EXPECT_EQ(getFileSize(empty.c_str()), 0);
+    EXPECT_EQ(getFileSize(some.c_str()), 1234);
+    EXPECT_EQ(getFileSize(missing.c_str()), -1);
     EXPECT_EQ(getFileSize(nullptr), -1);
-}
-
-TEST(FileSize, ReportsBytesOrMinusOne64)
-{
-    ScratchDir dir;
-    EXPECT_EQ(getFileSize64(dir.file("empty", 0).c_str()), 0);
-    EXPECT_EQ(getFileSize64(dir.file("some", 1234).c_str()), 1234);
-    EXPECT_EQ(getFileSize64((dir.path() / "missing").c_str()), -1);
+    EXPECT_EQ(getFileSize64(empty.c_str()), 0);
+    EXPECT_EQ(getFileSize64(some.c_str()), 1234);
+    EXPECT_EQ(getFileSize64(missing.c_str()), -1);
     EXPECT_EQ(getFileSize64(nullptr), -1);
 }
 
