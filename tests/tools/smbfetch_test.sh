@@ -46,6 +46,23 @@ check "--offset past the end fails" \
   fetch 1 "$addr" "$name" "$sh" cbr128_44100_id3v2.mp3 -o out/past --offset $((size + 1))
 check "  and says so, writing nothing" test ! -e out/past -a -n "$(echo "$err" | grep 'past the end')"
 
+# --- 4 GiB and more, byte for byte: a sparse file with marks at its start,
+# across 4 GiB and at its end
+huge=$share/huge.bin
+truncate -s $(((4 << 30) + 1000)) "$huge"
+mark() { printf '%s' "$2" | dd of="$huge" bs=1 seek="$1" conv=notrunc status=none; }
+mark 0 start
+mark $(((4 << 30) - 6)) "across 4 GiB"
+mark $(((4 << 30) + 993)) "the end"
+chmod a+r "$huge"
+whole() { "$smbfetch" "$addr" "$name" "$sh" huge.bin -o - 2>"$work/err" </dev/null | cmp - "$huge"; }
+check "4 GiB + 1000 bytes to standard output, byte for byte" whole
+check "  the summary counts every byte" grep -q ' 4294968296 bytes in ' "$work/err"
+check "--offset past 4 GiB" fetch 0 "$addr" "$name" "$sh" huge.bin --offset $(((4 << 30) - 10)) -o out/huge.tail
+check "  bytes equal the tail" cmp -s out/huge.tail <(tail -c 1010 "$huge")
+check "--raw cannot start at 4 GiB - 1" \
+  fetch 2 "$addr" "$name" "$sh" huge.bin --raw --offset $(((4 << 30) - 1)) -o out/huge.raw
+
 # --- output targets: devices, FIFOs and links are written through, never replaced
 vbr=$fixtures/mp3/vbr_44100_stereo.mp3
 vbr_sum=$(sha256sum <"$vbr")

@@ -120,7 +120,7 @@ int openRemote(const Request &q, Connection &c, const Output &out, uint64_t from
     return g_stopSignal ? interrupted(out, 0, 0) : 0;
 }
 
-uint64_t remoteSize(const Connection &c) { return SMBGetFileSize(c.file); }
+uint64_t remoteSize(const Connection &c) { return SMBGetFileSize64(c.file); }
 
 int copyRange(const Request &q, Connection &c, uint64_t from, uint64_t count, Output &out, Progress &progress)
 {
