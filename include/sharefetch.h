@@ -47,8 +47,8 @@
  *   ETIMEDOUT        no answer within the wait
  *   ECONNRESET       connection lost (closed or reset by the server)
  *   EPIPE            connection lost while sending
- *   EPROTONOSUPPORT  the server refused our dialect (NT LM 0.12, SMB1): SMB1
- *                    is off, or it wants extended security
+ *   EPROTONOSUPPORT  the server refused NT LM 0.12 (SMB1) and every SMB2
+ *                    dialect offered (2.0.2 to 3.0.2)
  *   EACCES           guest logon refused (SMBConnect); share refused, or the
  *                    server denied access to the file (SMBOpenFile)
  *   EPERM            the share needs encryption (SMBOpenFile)

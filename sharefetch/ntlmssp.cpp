@@ -56,7 +56,7 @@ void put32(uint8_t *at, uint32_t value)
 
 uint32_t get32(const uint8_t *at)
 {
-    return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
+    return static_cast<uint32_t>(at[0] | (at[1] << 8) | (at[2] << 16)) | (static_cast<uint32_t>(at[3]) << 24);
 }
 
 size_t derHeaderLength(size_t content)

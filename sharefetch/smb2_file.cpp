@@ -216,7 +216,7 @@ Smb2File *Smb2Open(Smb2Session *session, const char *path)
     Smb2Put16(request + kCreateNameOffsetAt, kCreateNameAt);
     Smb2Put16(request + kCreateNameLengthAt, static_cast<uint32_t>(nameLength));
     // The variable part is never empty: the share root's name gets one pad byte.
-    const uint32_t length = kCreateNameAt + (nameLength > 0 ? nameLength : 1);
+    const uint32_t length = kCreateNameAt + (nameLength > 0 ? static_cast<uint32_t>(nameLength) : 1u);
     if (nameLength == 0)
         request[kCreateNameAt] = 0;
 

@@ -42,7 +42,7 @@ int32_t Smb2TreeConnect(Smb2Session *session, const char *sharePath)
 
     uint8_t reply[kTreeConnectReplyLength + 64];
     Smb2Header header{};
-    const int32_t n = Smb2Exchange(session, request, kTreeConnectPathAt + pathLength, reply,
+    const int32_t n = Smb2Exchange(session, request, kTreeConnectPathAt + static_cast<uint32_t>(pathLength), reply,
                                    sizeof reply, &header);
     int reason = 0;
     if (n < 0)
