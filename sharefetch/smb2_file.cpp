@@ -85,9 +85,9 @@ bool sendRead(ReadRun &run, uint32_t length)
     uint8_t request[kReadLength];
     Smb2WriteHeader(request, kSmb2Read);
     std::memset(request + kSmb2HeaderLength, 0, kReadLength - kSmb2HeaderLength);
-    Smb2Put16(request + kSmb2HeaderLength, kReadStructureSize);
+    SmbPut16(request + kSmb2HeaderLength, kReadStructureSize);
     request[kReadPaddingAt] = static_cast<uint8_t>(kReadReplyDataStart);
-    Smb2Put32(request + kReadLengthAt, length);
+    SmbPut32(request + kReadLengthAt, length);
     Smb2Put64(request + kReadOffsetAt, run.offset + run.issued);
     std::memcpy(request + kReadFileIdAt, run.file->fileId, kSmb2FileIdLength);
     const int64_t messageId = Smb2Send(session, request, kReadLength, length);
@@ -140,10 +140,10 @@ bool receiveData(ReadRun &run, ReadSlot &slot, uint64_t body)
     if (body < kReadReplyFixedLength || Smb2ReceiveBody(session, fixed, sizeof fixed) != 0)
         return false;
     const uint32_t dataOffset = fixed[kReadReplyDataOffsetAt];
-    const uint32_t dataLength = Smb2Get32(fixed + kReadReplyDataLengthAt);
+    const uint32_t dataLength = SmbGet32(fixed + kReadReplyDataLengthAt);
     const uint64_t frame = body + kSmb2HeaderLength;
     // The data must lie inside this reply and inside what the slot asked for.
-    if (Smb2Get16(fixed) != kReadReplyStructureSize || dataOffset < kReadReplyDataStart ||
+    if (SmbGet16(fixed) != kReadReplyStructureSize || dataOffset < kReadReplyDataStart ||
         dataOffset + static_cast<uint64_t>(dataLength) > frame || dataLength > slot.length)
         return false;
     if (Smb2Skip(session, dataOffset - kReadReplyDataStart) != 0 ||
@@ -207,14 +207,14 @@ Smb2File *Smb2Open(Smb2Session *session, const char *path)
     }
     Smb2WriteHeader(request, kSmb2Create);
     std::memset(request + kSmb2HeaderLength, 0, kCreateNameAt - kSmb2HeaderLength);
-    Smb2Put16(request + kSmb2HeaderLength, kCreateStructureSize);
-    Smb2Put32(request + kCreateImpersonationAt, kImpersonation);
-    Smb2Put32(request + kCreateDesiredAccessAt, kReadAccess);
-    Smb2Put32(request + kCreateShareAccessAt, kShareAll);
-    Smb2Put32(request + kCreateDispositionAt, kFileOpen);
-    Smb2Put32(request + kCreateOptionsAt, kNonDirectoryFile);
-    Smb2Put16(request + kCreateNameOffsetAt, kCreateNameAt);
-    Smb2Put16(request + kCreateNameLengthAt, static_cast<uint32_t>(nameLength));
+    SmbPut16(request + kSmb2HeaderLength, kCreateStructureSize);
+    SmbPut32(request + kCreateImpersonationAt, kImpersonation);
+    SmbPut32(request + kCreateDesiredAccessAt, kReadAccess);
+    SmbPut32(request + kCreateShareAccessAt, kShareAll);
+    SmbPut32(request + kCreateDispositionAt, kFileOpen);
+    SmbPut32(request + kCreateOptionsAt, kNonDirectoryFile);
+    SmbPut16(request + kCreateNameOffsetAt, kCreateNameAt);
+    SmbPut16(request + kCreateNameLengthAt, static_cast<uint32_t>(nameLength));
     // The variable part is never empty: the share root's name gets one pad byte.
     const uint32_t length = kCreateNameAt + (nameLength > 0 ? static_cast<uint32_t>(nameLength) : 1u);
     if (nameLength == 0)
@@ -230,7 +230,7 @@ Smb2File *Smb2Open(Smb2Session *session, const char *path)
         return nullptr;
     }
     if (n < static_cast<int32_t>(kCreateReplyMinLength) || header.command != kSmb2Create ||
-        Smb2Get16(reply + kSmb2HeaderLength) != kCreateReplyStructureSize) {
+        SmbGet16(reply + kSmb2HeaderLength) != kCreateReplyStructureSize) {
         Smb2Break(session, EPROTO);
         return nullptr;
     }
@@ -286,7 +286,7 @@ void Smb2Close(Smb2File *file)
         uint8_t reply[kCloseReplyRoom];
         Smb2WriteHeader(request, kSmb2Close);
         std::memset(request + kSmb2HeaderLength, 0, kCloseLength - kSmb2HeaderLength);
-        Smb2Put16(request + kSmb2HeaderLength, kCloseStructureSize);
+        SmbPut16(request + kSmb2HeaderLength, kCloseStructureSize);
         std::memcpy(request + kCloseFileIdAt, file->fileId, kSmb2FileIdLength);
         Smb2Header header{};
         (void)Smb2Exchange(session, request, sizeof request, reply, sizeof reply, &header);

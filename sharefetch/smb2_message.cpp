@@ -61,23 +61,23 @@ void Smb2WriteHeader(uint8_t *request, uint16_t command)
 {
     std::memset(request, 0, kSmb2HeaderLength);
     std::memcpy(request, kProtocolId, sizeof kProtocolId);
-    Smb2Put16(request + 4, kHeaderStructureSize);
-    Smb2Put16(request + kSmb2CommandAt, command);
+    SmbPut16(request + 4, kHeaderStructureSize);
+    SmbPut16(request + kSmb2CommandAt, command);
 }
 
 bool Smb2ReadHeader(const uint8_t *reply, Smb2Header *out)
 {
     if (std::memcmp(reply, kProtocolId, sizeof kProtocolId) != 0 ||
-        Smb2Get16(reply + 4) != kHeaderStructureSize)
+        SmbGet16(reply + 4) != kHeaderStructureSize)
         return false;
-    out->creditCharge = Smb2Get16(reply + kSmb2CreditChargeAt);
-    out->status = Smb2Get32(reply + kSmb2StatusAt);
-    out->command = Smb2Get16(reply + kSmb2CommandAt);
-    out->credits = Smb2Get16(reply + kSmb2CreditsAt);
-    out->flags = Smb2Get32(reply + kSmb2FlagsAt);
-    out->nextCommand = Smb2Get32(reply + kSmb2NextCommandAt);
+    out->creditCharge = SmbGet16(reply + kSmb2CreditChargeAt);
+    out->status = SmbGet32(reply + kSmb2StatusAt);
+    out->command = SmbGet16(reply + kSmb2CommandAt);
+    out->credits = SmbGet16(reply + kSmb2CreditsAt);
+    out->flags = SmbGet32(reply + kSmb2FlagsAt);
+    out->nextCommand = SmbGet32(reply + kSmb2NextCommandAt);
     out->messageId = Smb2Get64(reply + kSmb2MessageIdAt);
-    out->treeId = Smb2Get32(reply + kSmb2TreeIdAt);
+    out->treeId = SmbGet32(reply + kSmb2TreeIdAt);
     out->sessionId = Smb2Get64(reply + kSmb2SessionIdAt);
     return (out->flags & kSmb2FlagReply) != 0;
 }
@@ -102,10 +102,10 @@ int64_t Smb2Send(Smb2Session *session, uint8_t *request, uint32_t length, uint32
     }
     const uint64_t messageId = session->nextMessageId;
     // 2.0.2 has no credit charge field; it must stay 0 there.
-    Smb2Put16(request + kSmb2CreditChargeAt, session->dialect == kDialect202 ? 0 : charge);
-    Smb2Put16(request + kSmb2CreditsAt, charge + kCreditsAsked);
+    SmbPut16(request + kSmb2CreditChargeAt, session->dialect == kDialect202 ? 0 : charge);
+    SmbPut16(request + kSmb2CreditsAt, charge + kCreditsAsked);
     Smb2Put64(request + kSmb2MessageIdAt, messageId);
-    Smb2Put32(request + kSmb2TreeIdAt, session->treeId);
+    SmbPut32(request + kSmb2TreeIdAt, session->treeId);
     Smb2Put64(request + kSmb2SessionIdAt, session->sessionId);
     BufChain node{request, static_cast<int32_t>(length), nullptr};
     if (NbtSendMessage(session->transport, &node, static_cast<int32_t>(length)) < 0) {
@@ -236,11 +236,11 @@ int32_t Smb2PutUtf16(const char *text, uint8_t *out, uint32_t room)
             return -1;
         if (units == 2) {
             point -= 0x10000;
-            Smb2Put16(out + written, 0xD800 | (point >> 10));
+            SmbPut16(out + written, 0xD800 | (point >> 10));
             point = 0xDC00 | (point & 0x3FF);
             written += 2;
         }
-        Smb2Put16(out + written, point);
+        SmbPut16(out + written, point);
         written += 2;
     }
     return static_cast<int32_t>(written);

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "nbt_transport.h"
+#include "smb_session.h"
 
 struct Smb2Session {
     NbtConnection *transport;  // owned; null once broken
@@ -75,29 +76,15 @@ struct Smb2Header {
     uint64_t sessionId;
 };
 
-inline void Smb2Put16(uint8_t *at, uint32_t v)
-{
-    at[0] = static_cast<uint8_t>(v);
-    at[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Smb2Put32(uint8_t *at, uint32_t v)
-{
-    Smb2Put16(at, v);
-    Smb2Put16(at + 2, v >> 16);
-}
+// 16- and 32-bit fields use SmbPut16/SmbGet16 and the like; SMB2 adds 64.
 inline void Smb2Put64(uint8_t *at, uint64_t v)
 {
-    Smb2Put32(at, static_cast<uint32_t>(v));
-    Smb2Put32(at + 4, static_cast<uint32_t>(v >> 32));
-}
-inline uint16_t Smb2Get16(const uint8_t *at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
-inline uint32_t Smb2Get32(const uint8_t *at)
-{
-    return Smb2Get16(at) | (static_cast<uint32_t>(Smb2Get16(at + 2)) << 16);
+    SmbPut32(at, static_cast<uint32_t>(v));
+    SmbPut32(at + 4, static_cast<uint32_t>(v >> 32));
 }
 inline uint64_t Smb2Get64(const uint8_t *at)
 {
-    return Smb2Get32(at) | (static_cast<uint64_t>(Smb2Get32(at + 4)) << 32);
+    return SmbGet32(at) | (static_cast<uint64_t>(SmbGet32(at + 4)) << 32);
 }
 
 // Zeroes the header of request and fills protocol id, size and command;

@@ -6,6 +6,7 @@
 
 #include "ntlmssp.h"
 #include "platform/host_identity.h"
+#include "smb_session.h"
 
 namespace {
 
@@ -41,7 +42,6 @@ inline constexpr uint16_t kLogoffStructureSize = 4;
 inline constexpr uint32_t kLogoffLength = 68;
 
 inline constexpr uint16_t kSecuritySigningEnabled = 0x0001;
-inline constexpr uint32_t kNameRoom = 80;
 
 // A reply of the wanted command with status and the wanted structure size
 // inside its n bytes.
@@ -49,7 +49,7 @@ bool replyIs(const uint8_t *reply, int32_t n, const Smb2Header &header, uint16_t
              uint16_t structureSize, uint32_t minLength)
 {
     return n >= static_cast<int32_t>(minLength) && header.command == command &&
-           Smb2Get16(reply + kSmb2HeaderLength) == structureSize;
+           SmbGet16(reply + kSmb2HeaderLength) == structureSize;
 }
 
 bool knownDialect(uint16_t dialect)
@@ -61,27 +61,15 @@ bool knownDialect(uint16_t dialect)
     return false;
 }
 
-bool upperCaseName(const char *name, char (&out)[kNameRoom])
-{
-    const size_t length = std::strlen(name);
-    if (length >= sizeof out)
-        return false;
-    for (size_t i = 0; i <= length; ++i) {
-        const char c = name[i];
-        out[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    return true;
-}
-
 NbtConnection *openTransport(const char *serverName, const char *addressText, int32_t port)
 {
-    char calledName[kNameRoom];
-    char hostName[kNameRoom];
-    char callingName[kNameRoom];
-    if (!upperCaseName(serverName, calledName))
+    char calledName[kSmbNameRoom];
+    char hostName[kSmbNameRoom];
+    char callingName[kSmbNameRoom];
+    if (!SmbUpperCaseName(serverName, calledName))
         return nullptr;
     localHostName(hostName, sizeof hostName);
-    upperCaseName(hostName, callingName);  // fits: same room
+    SmbUpperCaseName(hostName, callingName);  // fits: same room
     return NbtOpen(calledName, callingName, port, addressText);
 }
 
@@ -95,10 +83,10 @@ int64_t setupLeg(Smb2Session *session, const uint8_t *blob, size_t blobLength, u
         return -1;
     Smb2WriteHeader(request, kSmb2SessionSetup);
     std::memset(request + kSmb2HeaderLength, 0, kSetupBlobAt - kSmb2HeaderLength);
-    Smb2Put16(request + kSmb2HeaderLength, kSetupStructureSize);
+    SmbPut16(request + kSmb2HeaderLength, kSetupStructureSize);
     request[kSetupSecurityModeAt] = kSecuritySigningEnabled;
-    Smb2Put16(request + kSetupBlobOffsetAt, kSetupBlobAt);
-    Smb2Put16(request + kSetupBlobLengthAt, static_cast<uint32_t>(blobLength));
+    SmbPut16(request + kSetupBlobOffsetAt, kSetupBlobAt);
+    SmbPut16(request + kSetupBlobLengthAt, static_cast<uint32_t>(blobLength));
     std::memcpy(request + kSetupBlobAt, blob, blobLength);
 
     Smb2Header header{};
@@ -111,15 +99,15 @@ int64_t setupLeg(Smb2Session *session, const uint8_t *blob, size_t blobLength, u
     if (!replyIs(reply, n, header, kSmb2SessionSetup, kSetupReplyStructureSize,
                  kSetupReplyMinLength))
         return -1;
-    const uint32_t offset = Smb2Get16(reply + kSetupReplyBlobOffsetAt);
-    const uint32_t length = Smb2Get16(reply + kSetupReplyBlobLengthAt);
+    const uint32_t offset = SmbGet16(reply + kSetupReplyBlobOffsetAt);
+    const uint32_t length = SmbGet16(reply + kSetupReplyBlobLengthAt);
     if (length != 0 && (offset < kSetupReplyMinLength || offset > static_cast<uint32_t>(n) ||
                         length > static_cast<uint32_t>(n) - offset))
         return -1;
     session->sessionId = header.sessionId;
     *replyBlob = reply + offset;
     *replyBlobLength = length;
-    *sessionFlags = Smb2Get16(reply + kSetupReplyFlagsAt);
+    *sessionFlags = SmbGet16(reply + kSetupReplyFlagsAt);
     return header.status;
 }
 
@@ -130,14 +118,14 @@ int32_t Smb2Negotiate(Smb2Session *session)
     uint8_t request[kSmb2NegotiateRequestLength];
     Smb2WriteHeader(request, kSmb2Negotiate);
     std::memset(request + kSmb2HeaderLength, 0, sizeof request - kSmb2HeaderLength);
-    Smb2Put16(request + kSmb2HeaderLength, kNegotiateStructureSize);
-    Smb2Put16(request + kNegotiateDialectCountAt, std::size(kSmb2Dialects));
-    Smb2Put16(request + kNegotiateSecurityModeAt, kSecuritySigningEnabled);
+    SmbPut16(request + kSmb2HeaderLength, kNegotiateStructureSize);
+    SmbPut16(request + kNegotiateDialectCountAt, std::size(kSmb2Dialects));
+    SmbPut16(request + kNegotiateSecurityModeAt, kSecuritySigningEnabled);
     // The client GUID only has to tell our connections apart.
-    Smb2Put32(request + kNegotiateClientGuidAt, currentProcessId());
+    SmbPut32(request + kNegotiateClientGuidAt, currentProcessId());
     Smb2Put64(request + kNegotiateClientGuidAt + 4, reinterpret_cast<uintptr_t>(session));
     for (size_t i = 0; i < std::size(kSmb2Dialects); ++i)
-        Smb2Put16(request + kNegotiateDialectsAt + 2 * i, kSmb2Dialects[i]);
+        SmbPut16(request + kNegotiateDialectsAt + 2 * i, kSmb2Dialects[i]);
 
     uint8_t reply[kSmb2LogonRoom];
     Smb2Header header{};
@@ -148,15 +136,15 @@ int32_t Smb2Negotiate(Smb2Session *session)
     if (header.status != kStatusSuccess ||
         !replyIs(reply, n, header, kSmb2Negotiate, kNegotiateReplyStructureSize,
                  kSmb2NegotiateMinReply) ||
-        !knownDialect(Smb2Get16(reply + kNegotiateReplyDialectAt)) ||
-        Smb2Get32(reply + kNegotiateReplyMaxReadAt) == 0) {
+        !knownDialect(SmbGet16(reply + kNegotiateReplyDialectAt)) ||
+        SmbGet32(reply + kNegotiateReplyMaxReadAt) == 0) {
         errno = EPROTONOSUPPORT;
         return -1;
     }
-    session->serverSecurityMode = Smb2Get16(reply + kNegotiateReplySecurityModeAt);
-    session->dialect = Smb2Get16(reply + kNegotiateReplyDialectAt);
-    session->maxTransactSize = Smb2Get32(reply + kNegotiateReplyMaxTransactAt);
-    session->maxReadSize = Smb2Get32(reply + kNegotiateReplyMaxReadAt);
+    session->serverSecurityMode = SmbGet16(reply + kNegotiateReplySecurityModeAt);
+    session->dialect = SmbGet16(reply + kNegotiateReplyDialectAt);
+    session->maxTransactSize = SmbGet32(reply + kNegotiateReplyMaxTransactAt);
+    session->maxReadSize = SmbGet32(reply + kNegotiateReplyMaxReadAt);
     return 0;
 }
 
@@ -233,8 +221,8 @@ void Smb2SessionFree(Smb2Session *session)
         uint8_t reply[kLogoffLength];
         Smb2Header header{};
         Smb2WriteHeader(request, kSmb2Logoff);
-        Smb2Put16(request + kSmb2HeaderLength, kLogoffStructureSize);
-        Smb2Put16(request + kSmb2HeaderLength + 2, 0);
+        SmbPut16(request + kSmb2HeaderLength, kLogoffStructureSize);
+        SmbPut16(request + kSmb2HeaderLength + 2, 0);
         // The answer does not matter: the connection closes either way.
         (void)Smb2Exchange(session, request, sizeof request, reply, sizeof reply, &header);
     }

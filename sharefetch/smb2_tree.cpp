@@ -36,9 +36,9 @@ int32_t Smb2TreeConnect(Smb2Session *session, const char *sharePath)
     }
     Smb2WriteHeader(request, kSmb2TreeConnect);
     std::memset(request + kSmb2HeaderLength, 0, kTreeConnectPathAt - kSmb2HeaderLength);
-    Smb2Put16(request + kSmb2HeaderLength, kTreeConnectStructureSize);
-    Smb2Put16(request + kTreeConnectPathOffsetAt, kTreeConnectPathAt);
-    Smb2Put16(request + kTreeConnectPathLengthAt, static_cast<uint32_t>(pathLength));
+    SmbPut16(request + kSmb2HeaderLength, kTreeConnectStructureSize);
+    SmbPut16(request + kTreeConnectPathOffsetAt, kTreeConnectPathAt);
+    SmbPut16(request + kTreeConnectPathLengthAt, static_cast<uint32_t>(pathLength));
 
     uint8_t reply[kTreeConnectReplyLength + 64];
     Smb2Header header{};
@@ -51,10 +51,10 @@ int32_t Smb2TreeConnect(Smb2Session *session, const char *sharePath)
         reason = Smb2StatusErrno(header.status);
     else if (n < static_cast<int32_t>(kTreeConnectReplyLength) ||
              header.command != kSmb2TreeConnect ||
-             Smb2Get16(reply + kSmb2HeaderLength) != kTreeConnectReplyStructureSize)
+             SmbGet16(reply + kSmb2HeaderLength) != kTreeConnectReplyStructureSize)
         reason = EPROTO;
     // Reads from a share that wants encryption would be refused one by one.
-    else if ((Smb2Get32(reply + kTreeConnectReplyShareFlagsAt) & kShareFlagEncrypt) != 0)
+    else if ((SmbGet32(reply + kTreeConnectReplyShareFlagsAt) & kShareFlagEncrypt) != 0)
         reason = EPERM;
     session->treeErrno = reason;
     if (reason != 0) {
@@ -70,8 +70,8 @@ int32_t Smb2TreeDisconnect(Smb2Session *session)
     uint8_t request[kTreeDisconnectLength];
     uint8_t reply[kTreeDisconnectLength + 64];
     Smb2WriteHeader(request, kSmb2TreeDisconnect);
-    Smb2Put16(request + kSmb2HeaderLength, kTreeDisconnectStructureSize);
-    Smb2Put16(request + kSmb2HeaderLength + 2, 0);
+    SmbPut16(request + kSmb2HeaderLength, kTreeDisconnectStructureSize);
+    SmbPut16(request + kSmb2HeaderLength + 2, 0);
     Smb2Header header{};
     const int32_t n = Smb2Exchange(session, request, sizeof request, reply, sizeof reply, &header);
     return n >= 0 && header.status == kStatusSuccess ? 0 : -1;

@@ -44,20 +44,6 @@ int32_t offeredDialectCount()
     return count;
 }
 
-// name with a-z turned into A-Z and every other byte kept; false when it
-// does not fit the room of out.
-bool upperCaseName(const char *name, char (&out)[kSmbNameRoom])
-{
-    const size_t length = std::strlen(name);
-    if (length >= sizeof out)
-        return false;
-    for (size_t i = 0; i <= length; ++i) {
-        const char c = name[i];
-        out[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    return true;
-}
-
 // false with errno = reason.
 bool refuse(int reason)
 {
@@ -181,6 +167,18 @@ int ntStatusErrno(uint32_t status)
 }
 
 }  // namespace
+
+bool SmbUpperCaseName(const char *name, char (&out)[kSmbNameRoom])
+{
+    const size_t length = std::strlen(name);
+    if (length >= sizeof out)
+        return false;
+    for (size_t i = 0; i <= length; ++i) {
+        const char c = name[i];
+        out[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    return true;
+}
 
 const char *const SmbOfferedDialects[] = {"NT LM 0.12", nullptr};
 
@@ -354,7 +352,7 @@ SmbSession *SmbSessionCreateAtPort(const char *serverName, const char *addressTe
                                    int32_t port)
 {
     char calledName[kSmbNameRoom];
-    if (serverName == nullptr || addressText == nullptr || !upperCaseName(serverName, calledName)) {
+    if (serverName == nullptr || addressText == nullptr || !SmbUpperCaseName(serverName, calledName)) {
         errno = EINVAL;
         return nullptr;
     }
@@ -372,7 +370,7 @@ SmbSession *SmbSessionCreateAtPort(const char *serverName, const char *addressTe
     session->uid = 0;
 
     char callingName[kSmbNameRoom];
-    upperCaseName(session->clientName, callingName);  // fits: same room
+    SmbUpperCaseName(session->clientName, callingName);  // fits: same room
     session->transport = NbtOpen(calledName, callingName, session->port, addressText);
     if (session->transport == nullptr || SmbNegotiate(session) != 0 ||
         SmbSessionSetup(session) != 1) {

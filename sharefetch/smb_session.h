@@ -88,6 +88,9 @@ inline constexpr int32_t kSmbSessionSetupMinReply = 41;
 
 // Room for the called name; longer server names are refused.
 inline constexpr int32_t kSmbNameRoom = 80;
+// name with a-z turned into A-Z and every other byte kept; false when it
+// does not fit the room of out. Called and calling names go out this way.
+bool SmbUpperCaseName(const char *name, char (&out)[kSmbNameRoom]);
 
 inline void SmbPut16(uint8_t *at, uint32_t value)
 {
