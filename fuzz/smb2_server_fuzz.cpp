@@ -12,8 +12,6 @@
 #include "exports.h"
 #include "hostile_peer.h"
 #include "sharefetch.h"
-#include "smb2_file.h"
-#include "smb_file.h"
 
 namespace {
 
@@ -37,9 +35,8 @@ void runClient(uint16_t port)
         // Exactly count bytes, so a write past the end is caught.
         auto buffer = std::make_unique<uint8_t[]>(count);
         const uint32_t first = count / 2;
-        if (SMBReadFile(file, first, buffer.get()) == static_cast<int32_t>(first) &&
-            file->smb2 != nullptr)
-            Smb2ReadFileAt(file->smb2, first, count - first, buffer.get() + first);
+        if (SMBReadFile(file, first, buffer.get()) == static_cast<int32_t>(first))
+            SMBReadFileAt(file, first, count - first, buffer.get() + first);
         SMBCloseFile(file);
     }
     SMBDisonnect(session);
