@@ -2,13 +2,16 @@
 # One command for every benchmark: installs what it needs (Debian, as root),
 # builds in Release mode, makes the inputs, runs mediaprobe_bench in process
 # and sharefetch_bench beside a throwaway smbd on loopback, and prints one
-# table with ratios. About 3 minutes on 2 cores.
+# table with ratios. About 6 minutes on 2 cores (the raw read of 64 MiB
+# through a 10 ms delay alone takes 20 s per round).
 #
 # usage: bench/run.sh
 #   MP_BENCH_DATA         where the inputs go (default /tmp/mp-bench-data; the
 #                         share/ folder in it must be readable by "nobody")
 #   MP_BENCH_OUT          where results go (default build-bench/results)
 #   MP_BENCH_REPETITIONS  repetitions per benchmark, medians reported (default 5)
+#   MP_BENCH_DELAY_ROUNDS rounds of the reads through the delay proxy (default 3)
+#   MP_BENCH_ROUTES       routes of those reads (loopback,proxy_0ms,proxy_1ms,proxy_10ms)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-bench
@@ -34,7 +37,7 @@ fi
 
 step "build (Release)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMP_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j2 --target mediaprobe_bench sharefetch_bench >/dev/null
+cmake --build "$build" -j2 --target mediaprobe_bench sharefetch_bench delay_proxy >/dev/null
 
 step "inputs in $data"
 bash "$root/bench/prepare_data.sh" "$data" >/dev/null
