@@ -874,8 +874,17 @@ TEST(SambaSmb2, ReadsAcrossFourGiBOfASparseFile)
     File file(session.handle, "\\sparse6g.bin", static_cast<uint32_t>(kFourGiB - kSpan));
     ASSERT_EQ(file.opened, 1);
     EXPECT_EQ(SMBGetFileSize(file.handle), 0xFFFFFFFFu);  // saturated
+    EXPECT_EQ(SMBGetFileSize64(file.handle), 6ull << 30);
     EXPECT_TRUE(readExactly(file.handle, 2 * kSpan) == marks);
     EXPECT_TRUE(readExactly(file.handle, 4096) == Bytes(4096, 0));
+    // The last bytes, and a positional read that the end of the file cuts.
+    Bytes tail(8192, 0xEE);
+    EXPECT_EQ(SMBReadFileAt(file.handle, (6ull << 30) - 4096, 8192, tail.data()), 4096);
+    EXPECT_TRUE(slice(tail, 0, 4096) == Bytes(4096, 0));
+    Bytes across(2 * kSpan, 0xEE);
+    EXPECT_EQ(SMBReadFileAt(file.handle, kFourGiB - kSpan, 2 * kSpan, across.data()),
+              static_cast<int32_t>(2 * kSpan));
+    EXPECT_TRUE(across == marks);
     fs::remove(path);
 }
 
