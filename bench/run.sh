@@ -58,6 +58,13 @@ MP_BENCH_DATA=$data "$root/tests/sharefetch/smbd_harness.sh" \
   "$build/bench/sharefetch_bench" "${common[@]}" \
   --benchmark_out="$out/sharefetch.json" >"$out/sharefetch.txt" 2>"$out/sharefetch.err"
 
+step "sharefetch on SMB2 (smbd with its default protocols) against libsmbclient and smbclient SMB3"
+MP_BENCH_DATA=$data MP_BENCH_ONLY=sharefetch,readat,readfile,libsmbclient_smb3,smbclient_smb3,session_request_floor,tcp_loopback \
+  "$root/tests/sharefetch/smbd_harness.sh" --default-protocols \
+  --share-dir "$data/share" --share-name bench --netbios-name BENCHSRV -- \
+  "$build/bench/sharefetch_bench" "${common[@]}" --benchmark_filter='in_turn' \
+  --benchmark_out="$out/sharefetch_smb2.json" >"$out/sharefetch_smb2.txt" 2>"$out/sharefetch_smb2.err"
+
 step "results"
 {
   echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')," \
@@ -68,5 +75,8 @@ step "results"
   echo "Run: $(date -u '+%Y-%m-%d %H:%M UTC'), $reps repetitions, medians"
   echo
   python3 "$root/bench/report.py" "$out/mediaprobe.json" "$out/sharefetch.json"
+  echo
+  echo "SMB2 (server defaults; SMBConnect falls back after SMB1 is refused):"
+  cat "$out/sharefetch_smb2.txt"
 } | tee "$out/table.md"
 step "done; raw output in $out"
