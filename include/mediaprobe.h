@@ -94,13 +94,18 @@ MEDIAPROBE_API int32_t exported_GetFileVersionInfo_FileVersion(const char *fileN
 
 /* ---- MPEG audio -------------------------------------------------------- */
 
-/* Bitrate (kbit/s), sample rate (Hz) and duration (whole seconds) of an MP3
- * file. Constant-bitrate files report their first frame; files whose first
- * frame carries a "Xing" tag report the average over all later frames.
+/* Bitrate (kbit/s), sample rate (Hz) and duration (whole seconds) of an MPEG
+ * audio file (MPEG-1, 2 and 2.5, Layers I to III; any size). Constant-bitrate
+ * files report their first frame; files whose first frame carries a "Xing"
+ * tag report the average over all later frames. The duration counts audio
+ * bytes only: from the first frame on, less a trailing 128-byte ID3v1 tag;
+ * it saturates at INT32_MAX. A leading ID3v2 tag is skipped by its declared
+ * size when frames follow it.
  * 1 when all three outputs were written. 0 on failure, and at once, without
- * opening the file, when any output pointer is NULL. When a "Xing" file has
- * no usable frames after the tag, 0 is returned with only the sample rate
- * written. */
+ * opening the file, when any output pointer is NULL. A file that shrinks
+ * during the call gives 0 or an answer from bytes really read, never a
+ * signal; when that happens during the frame walk of a "Xing" file, 0 is
+ * returned with only the sample rate written. */
 MEDIAPROBE_API unsigned char getMP3MetaInfo(const char *path, int32_t *bitrateOut,
                                             int32_t *sampleRateOut, void *unused4,
                                             void *unused5, void *unused6,

@@ -306,7 +306,8 @@ int32_t averageBitrateAfterFirstFrame(const std::vector<uint8_t> &bytes)
     while (pos + 4 <= bytes.size() && bytes[pos] == 0xFF && (bytes[pos + 1] & 0xE0) == 0xE0) {
         const int version = (bytes[pos + 1] >> 3) & 3;
         const int rateIndex = (bytes[pos + 2] >> 2) & 3;
-        const int kbps = (version == 3 ? kbpsV1 : kbpsV2)[bytes[pos + 2] >> 4];
+        const int *kbpsTable = version == 3 ? kbpsV1 : kbpsV2;
+        const int kbps = kbpsTable[bytes[pos + 2] >> 4];
         if (version == 1 || rateIndex == 3 || kbps == 0)
             break;
         const int rate = rates[version][rateIndex];
