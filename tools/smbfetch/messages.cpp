@@ -16,7 +16,7 @@ const char *const kExitStatusHelp =
     "  2    usage error\n"
     "  3    nothing listening at ADDRESS:139\n"
     "  4    no answer within 8 s\n"
-    "  5    the server refused the SMB dialects this client speaks (SMB1 is off)\n"
+    "  5    the server refused every dialect this client speaks (SMB1, SMB 2.0.2 to 3.0.2)\n"
     "  6    the server refused the guest logon\n"
     "  7    the server refused the share, or the share requires encryption\n"
     "  8    no such file on the share\n"
