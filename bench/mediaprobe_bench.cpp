@@ -221,6 +221,9 @@ void mp3InTurn(benchmark::State &state)
         contenders.push_back({label + "_read_floor", [path, &small] { return readFloor(path, small); },
                               f.batch, 0, {}});
     }
+    const std::string small950k = dataPath("vbr_v2.mp3");
+    contenders.push_back({"vbr_small_plain_read", [small950k, &large] { return plainRead(small950k, large); },
+                          40, 0, {}});
     const std::string big = dataPath("vbr_big.mp3");
     const auto bigSize = static_cast<double>(fileSize(big));
     contenders.push_back({"vbr_100MB_mediaprobe", [big] { return mediaprobeProbe(big); }, 1, bigSize, {}});
