@@ -81,6 +81,17 @@ check "a FIFO as output" fetch 0 "$addr" "$name" "$sh" vbr_44100_stereo.mp3 -o o
 wait $reader
 check "  gets the bytes in order and stays a FIFO" test "$(cat "$work/sum")" = "$vbr_sum" -a -p out/fifo
 rm out/fifo
+# A listening Unix socket (perl-base is part of every Debian system).
+perl -MIO::Socket::UNIX -e '
+  my $server = IO::Socket::UNIX->new(Type => SOCK_STREAM(), Local => $ARGV[0], Listen => 1) or die "$!";
+  my $client = $server->accept; binmode $client; binmode STDOUT;
+  while (read($client, my $block, 65536)) { print $block }' out/socket >"$work/from-socket" &
+listener=$!
+for _ in $(seq 100); do [ -S out/socket ] && break; sleep 0.05; done
+check "a socket as output" fetch 0 "$addr" "$name" "$sh" vbr_44100_stereo.mp3 -o out/socket
+wait $listener
+check "  gets the bytes in order and stays a socket" \
+  test "$(sha256sum <"$work/from-socket")" = "$vbr_sum" -a -S out/socket
 mkdir out/targets
 echo "old" >out/targets/song.mp3
 ln -s targets/song.mp3 out/link.mp3
