@@ -193,8 +193,13 @@ void guestAuth(const char *, const char *, char *wg, int wglen, char *un, int un
 
 // nt1: forced to the dialect sharefetch speaks; otherwise the library's
 // default (SMB3 against this server).
+// The protocol range is the process's loadparm, shared by every context:
+// once an NT1 context exists the default one speaks NT1 too. So the NT1
+// context is made only when its figures are wanted (MP_BENCH_ONLY).
 SMBCCTX *smbContext(bool nt1)
 {
+    if (nt1 && !wanted("libsmbclient_nt1"))
+        return nullptr;
     SMBCCTX *ctx = smbc_new_context();
     if (ctx == nullptr)
         return nullptr;
