@@ -124,7 +124,10 @@ bool walkFrames(FileWindow &window, uint64_t firstFrame, FrameTally &tally)
         return false;
     // The tagged first frame carries no audio of its own; the average starts
     // with the frame after it. A position past the end ends the walk.
-    uint64_t position = firstFrame + static_cast<uint64_t>(getFrameLength(readHeader(first)));
+    const int32_t firstLength = getFrameLength(readHeader(first));
+    if (firstLength < kMinFrameLength)
+        return false;  // not the first frame of a pair
+    uint64_t position = firstFrame + static_cast<uint64_t>(firstLength);
     while (position < size && size - position >= 4) {
         const uint8_t *bytes = windowBytes(window, position, 4);
         if (bytes == nullptr)
@@ -161,7 +164,7 @@ bool getVBRInfo(const ReadOnlyFile &file, size_t windowSize, uint64_t firstFrame
 
     FileWindow window;
     FrameTally tally;
-    if (!makeFileWindow(file, std::max(windowSize, kMinMp3Window), window) ||
+    if (!makeFileWindow(file, std::clamp(windowSize, kMinMp3Window, kMaxMp3Window), window) ||
         !walkFrames(window, firstFrame, tally))
         return false;
 
@@ -177,7 +180,8 @@ unsigned char probeMp3File(const ReadOnlyFile &file, Mp3Windows windows, int32_t
                            int32_t *sampleRateOut, int32_t *durationOut)
 {
     FileWindow window;
-    if (file.size < 4 || !makeFileWindow(file, std::max(windows.search, kMinMp3Window), window))
+    if (file.size < 4 ||
+        !makeFileWindow(file, std::clamp(windows.search, kMinMp3Window, kMaxMp3Window), window))
         return 0;
     const int64_t found = firstFrameInFile(window);
     if (found < 0)

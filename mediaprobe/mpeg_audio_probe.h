@@ -9,7 +9,8 @@
 
 // Sizes of the two read windows of one probe: the first serves the search for
 // the first frame, its tag and the trailing tag check; the other the frame
-// walk of a variable-bitrate file. Both are raised to kMinMp3Window.
+// walk of a variable-bitrate file. Both are held between kMinMp3Window and
+// kMaxMp3Window.
 struct Mp3Windows {
     size_t search = 16 * 1024;
     size_t walk = 64 * 1024;
@@ -20,6 +21,8 @@ struct Mp3Windows {
 // refill moves the search on by at least as much.
 inline constexpr size_t kPairLookahead = size_t{kMaxFrameLength} + 4;
 inline constexpr size_t kMinMp3Window = 2 * kPairLookahead;
+// Offsets inside a window are 32-bit for the pair search.
+inline constexpr size_t kMaxMp3Window = size_t{16} << 20;
 
 // findNextFrame over the file's bytes [from, size at open), through the
 // window. Returns the file offset of the first frame of the pair, or one of:
