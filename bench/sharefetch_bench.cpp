@@ -216,11 +216,8 @@ SMBCCTX *smbContext(bool nt1)
     return ctx;
 }
 
-bool smbcRead(SMBCCTX *ctx, const std::string &url, uint8_t *buf, uint32_t n)
+bool smbcReadAll(SMBCCTX *ctx, SMBCFILE *file, uint8_t *buf, uint32_t n)
 {
-    SMBCFILE *file = smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0);
-    if (file == nullptr)
-        return false;
     uint32_t done = 0;
     while (done < n) {
         const ssize_t got = smbc_getFunctionRead(ctx)(ctx, file, buf + done, n - done);
@@ -228,8 +225,24 @@ bool smbcRead(SMBCCTX *ctx, const std::string &url, uint8_t *buf, uint32_t n)
             break;
         done += static_cast<uint32_t>(got);
     }
-    smbc_getFunctionClose(ctx)(ctx, file);
     return done == n;
+}
+
+// Opens url, reads n bytes through read (given the open file), closes.
+template <typename Read>
+auto smbcWithFile(SMBCCTX *ctx, const std::string &url, Read read) -> decltype(read(nullptr))
+{
+    SMBCFILE *file = smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0);
+    if (file == nullptr)
+        return {};
+    const auto result = read(file);
+    smbc_getFunctionClose(ctx)(ctx, file);
+    return result;
+}
+
+bool smbcRead(SMBCCTX *ctx, const std::string &url, uint8_t *buf, uint32_t n)
+{
+    return smbcWithFile(ctx, url, [&](SMBCFILE *file) { return smbcReadAll(ctx, file, buf, n); });
 }
 
 // The context (configuration, parameters) is made once; each round connects
@@ -593,16 +606,20 @@ void addReader(RouteClients &c, const std::string &name,
 }
 
 // Open, read the whole file in one call, close: with the positional read or
-// the sequential raw read.
-bool sharefetchWhole(SmbSession *session, uint8_t *buf, uint32_t n, bool positional)
+// the sequential raw read. Only the read is timed, as for libsmbclient's read
+// loop below: open and close are round trips of their own.
+Measured sharefetchWhole(SmbSession *session, uint8_t *buf, uint32_t n, bool positional)
 {
     SmbFile *file = nullptr;
     const std::string path = std::string("\\") + kBulk64;
     if (SMBOpenFile(session, path.c_str(), 0, &file) != 1)
-        return false;
-    const int32_t got = positional ? SMBReadFileAt(file, 0, n, buf) : SMBReadFile(file, n, buf);
+        return {};
+    const Measured m = timedHere([&] {
+        const int32_t got = positional ? SMBReadFileAt(file, 0, n, buf) : SMBReadFile(file, n, buf);
+        return got == static_cast<int32_t>(n);
+    });
     SMBCloseFile(file);
-    return got == static_cast<int32_t>(n);
+    return m;
 }
 
 void addClients(const Route &route, RouteClients &c)
@@ -613,7 +630,7 @@ void addClients(const Route &route, RouteClients &c)
         SmbSession *s = c.session;
         for (const bool positional : {true, false}) {
             addReader(c, positional ? "readat" : "readfile", [s, positional](uint8_t *b, uint32_t n) {
-                return timedHere([&] { return sharefetchWhole(s, b, n, positional); });
+                return sharefetchWhole(s, b, n, positional);
             });
         }
     }
@@ -626,7 +643,9 @@ void addClients(const Route &route, RouteClients &c)
             continue;
         addReader(c, ctx == c.nt1 ? "libsmbclient_nt1" : "libsmbclient_smb3",
                   [ctx, url](uint8_t *b, uint32_t n) {
-                      return timedHere([&] { return smbcRead(ctx, url, b, n); });
+                      return smbcWithFile(ctx, url, [&](SMBCFILE *file) {
+                          return timedHere([&] { return smbcReadAll(ctx, file, b, n); });
+                      });
                   });
     }
     const std::string address = route.address;
