@@ -20,7 +20,8 @@ inline constexpr int32_t kBufferFormat = 39;
 inline constexpr int32_t kFileName = 40;
 inline constexpr uint16_t kReadDenyNone = 0x0040;
 inline constexpr uint8_t kStringFormat = 0x04;
-inline constexpr uint32_t kMaxPathLength = 0xFFFF - 2;  // BC = L + 2 has 16 bits
+inline constexpr uint8_t kFlags = 0x08;  // case-insensitive path names
+inline constexpr size_t kMaxNameBytes = 0xFFFF - 1;  // BC = 1 + name has 16 bits
 }  // namespace open_request
 namespace open_reply {
 inline constexpr int32_t kWordCount = 7;
@@ -76,17 +77,21 @@ uint32_t rawChunkLimit(const SmbSession *session)
     return session->maxRawSize >= kRawSizeLimit ? kSmbMaxRawChunk : session->maxRawSize;
 }
 
-void writeOpen(uint8_t *bytes, const SmbTree *tree, const char *path, size_t pathLength)
+// Names match without regard to case, as on a Windows share. The file name
+// starts at an even offset, as a Unicode one must.
+void writeOpen(uint8_t *bytes, const SmbTree *tree, const SmbName &name)
 {
     using namespace open_request;
     std::memset(bytes, 0, kBufferFormat);
     SmbFillHeader(bytes, kSmbComOpen, tree->session, static_cast<uint16_t>(tree->tid));
+    bytes[kSmbFlagsOffset] = kFlags;
+    SmbPut16(bytes + kSmbFlags2Offset, SmbNameFlags2(name));
     bytes[kSmbWordCountOffset] = kWordCount;
     SmbPut16(bytes + kAccessMode, kReadDenyNone);
     SmbPut16(bytes + kSearchAttributes, 0);
-    SmbPut16(bytes + kByteCount, static_cast<uint32_t>(pathLength + 2));
+    SmbPut16(bytes + kByteCount, static_cast<uint32_t>(1 + name.length));
     bytes[kBufferFormat] = kStringFormat;
-    std::memcpy(bytes + kFileName, path, pathLength + 1);
+    SmbPutName(bytes + kFileName, name);
 }
 
 void readOpenReply(const uint8_t *bytes, SmbFile *file)
@@ -212,8 +217,8 @@ SmbFile *SmbOpen(SmbTree *tree, const char *path)
     }
     if (!SmbSessionUsable(tree->session))
         return nullptr;
-    const size_t pathLength = std::strlen(path);
-    if (pathLength > open_request::kMaxPathLength) {
+    const SmbName name = SmbNameOnWire(tree->session, path);
+    if (name.length > open_request::kMaxNameBytes) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
@@ -226,7 +231,7 @@ SmbFile *SmbOpen(SmbTree *tree, const char *path)
     file->fid = kNoFid;
     file->tree = tree;
 
-    const int32_t requestLength = static_cast<int32_t>(pathLength) + kSmbOpenFixedLength;
+    const auto requestLength = static_cast<int32_t>(open_request::kFileName + name.length);
     // The buffer also takes the reply.
     const int32_t size = requestLength > open_reply::kLength ? requestLength : open_reply::kLength;
     BufChain *buffer = BufChainNew(size);
@@ -235,7 +240,7 @@ SmbFile *SmbOpen(SmbTree *tree, const char *path)
         return nullptr;
     }
     uint8_t *bytes = buffer->data;
-    writeOpen(bytes, tree, path, pathLength);
+    writeOpen(bytes, tree, name);
     const int32_t n = SmbExchange(tree->session, buffer, requestLength, buffer, size);
     const bool opened = n >= 0 && acceptOpenReply(tree->session, bytes, n);
     if (opened)

@@ -20,7 +20,6 @@ struct SmbFile {
     Smb2File *smb2;       // the file on an SMB2 session; null on SMB1
 };
 
-inline constexpr int32_t kSmbOpenFixedLength = 41;  // request length without the path
 inline constexpr int32_t kSmbReadRawRequestLength = 51;
 inline constexpr int32_t kSmbReadRawLargeRequestLength = 55;  // with the offset's high part
 inline constexpr int32_t kSmbCloseLength = 41;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/host_identity.h"
+#include "platform/text_encoding.h"
 
 namespace {
 
@@ -269,6 +270,31 @@ int32_t SmbCheckReply(SmbSession *session, const uint8_t *reply, int32_t n, uint
         return 0;
     }
     return 1;
+}
+
+SmbName SmbNameOnWire(const SmbSession *session, const char *text)
+{
+    const size_t length = std::strlen(text);
+    bool ascii = true;
+    for (size_t i = 0; i < length && ascii; ++i)
+        ascii = static_cast<unsigned char>(text[i]) < 0x80;
+    const int64_t wide = ascii || (session->capabilities & kSmbCapUnicode) == 0
+                             ? -1
+                             : utf8ToUtf16Length(text);
+    if (wide < 0)
+        return SmbName{text, length + 1, false};
+    return SmbName{text, static_cast<size_t>(wide) + 2, true};
+}
+
+void SmbPutName(uint8_t *out, const SmbName &name)
+{
+    if (!name.unicode) {
+        std::memcpy(out, name.text, name.length);
+        return;
+    }
+    utf8ToUtf16le(name.text, out);
+    out[name.length - 2] = 0;
+    out[name.length - 1] = 0;
 }
 
 int SmbStatusErrno(const uint8_t *reply)

@@ -55,6 +55,7 @@ inline constexpr int32_t kSmbHeaderLength = 32;
 inline constexpr uint8_t kSmbFlagReply = 0x80;
 inline constexpr int32_t kSmbErrorCodeOffset = 7;
 inline constexpr uint16_t kSmbFlags2NtStatus = 0x4000;
+inline constexpr uint16_t kSmbFlags2Unicode = 0x8000;
 // The shortest well-formed message: header, word count 0, byte count 0.
 inline constexpr int32_t kSmbMinMessage = 35;
 
@@ -113,6 +114,22 @@ inline uint32_t SmbGet32(const uint8_t *at)
 {
     return SmbGet16(at) | (static_cast<uint32_t>(SmbGet16(at + 2)) << 16);
 }
+
+// How a name (a path on the share, a share path) goes on the wire. The host
+// gives UTF-8. A pure-ASCII name, one that is not valid UTF-8, or any name
+// to a server without Unicode goes as its own bytes; any other as UTF-16LE,
+// with the Unicode flag in the request's flags2.
+struct SmbName {
+    const char *text;
+    size_t length;  // bytes on the wire, the terminator included
+    bool unicode;
+};
+SmbName SmbNameOnWire(const SmbSession *session, const char *text);
+// Writes name at out: length bytes, the terminator included. Where a
+// Unicode name starts must be even, counted from the header.
+void SmbPutName(uint8_t *out, const SmbName &name);
+// flags2 of a request that carries name.
+inline uint16_t SmbNameFlags2(const SmbName &name) { return name.unicode ? kSmbFlags2Unicode : 0; }
 
 // Dialects we offer, ended by null; a reply's DialectIndex counts in this list.
 extern const char *const SmbOfferedDialects[];

@@ -9,9 +9,41 @@
 
 namespace {
 
-inline constexpr int32_t kTreeConnectWordCount = 4;
-inline constexpr int32_t kTreeConnectFixedLength = 43;  // up to the data bytes
+// TREE_CONNECT_ANDX request: word count 4, an empty password, the share
+// path (at an even offset, as a Unicode one must be) and the service, which
+// is ASCII always.
+namespace tree_connect {
+inline constexpr int32_t kWordCount = 4;
+inline constexpr int32_t kAndXCommand = 33;
+inline constexpr int32_t kPasswordLength = 39;
+inline constexpr int32_t kByteCount = 41;
+inline constexpr int32_t kPassword = 43;
+inline constexpr int32_t kPath = 44;
+}  // namespace tree_connect
 inline constexpr int32_t kTreeConnectMinReply = 42;
+
+// Length of the TREE_CONNECT_ANDX request for name and service.
+size_t treeConnectLength(const SmbName &name, size_t serviceLength)
+{
+    return tree_connect::kPath + name.length + serviceLength + 1;
+}
+
+void writeTreeConnect(uint8_t *bytes, const SmbSession *session, const SmbName &name,
+                      const char *service, size_t serviceLength)
+{
+    using namespace tree_connect;
+    std::memset(bytes, 0, kSmbTreeConnectBufferSize);
+    SmbFillHeader(bytes, kSmbComTreeConnectAndX, session, 0);
+    SmbPut16(bytes + kSmbFlags2Offset, SmbNameFlags2(name));
+    bytes[kSmbWordCountOffset] = kWordCount;
+    bytes[kAndXCommand] = kSmbNoAndX;
+    SmbPut16(bytes + kPasswordLength, 1);  // one 0 byte
+    const size_t length = treeConnectLength(name, serviceLength);
+    SmbPut16(bytes + kByteCount, static_cast<uint32_t>(length - kPassword));
+    bytes[kPassword] = 0;
+    SmbPutName(bytes + kPath, name);
+    std::memcpy(bytes + kPath + name.length, service, serviceLength + 1);
+}
 
 void copyCut(char *out, size_t room, const char *text)
 {
@@ -77,15 +109,15 @@ SmbTree *SmbTreeConnect(SmbSession *session, const char *sharePath, const char *
     }
     if (!SmbSessionUsable(session))
         return nullptr;
-    const size_t pathLength = std::strlen(sharePath);
+    const SmbName name = SmbNameOnWire(session, sharePath);
     const size_t serviceLength = std::strlen(service);
-    // The message is 46 + Lp + Ls bytes; it has to fit the buffer.
-    constexpr size_t kMaxNames = kSmbTreeConnectBufferSize - 46;
-    if (pathLength > kMaxNames || serviceLength > kMaxNames - pathLength) {
+    // The request has to fit the buffer; the sum cannot wrap for strings in
+    // memory.
+    const size_t requestLength = treeConnectLength(name, serviceLength);
+    if (requestLength > kSmbTreeConnectBufferSize) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    const auto byteCount = static_cast<int32_t>(pathLength + serviceLength + 3);
 
     auto *tree = new (std::nothrow) SmbTree{};
     BufChain *buffer = BufChainNew(kSmbTreeConnectBufferSize);
@@ -100,16 +132,8 @@ SmbTree *SmbTreeConnect(SmbSession *session, const char *sharePath, const char *
     copyCut(tree->service, sizeof tree->service, service);
 
     uint8_t *bytes = buffer->data;
-    std::memset(bytes, 0, kSmbTreeConnectBufferSize);
-    SmbFillHeader(bytes, kSmbComTreeConnectAndX, session, 0);
-    bytes[32] = kTreeConnectWordCount;
-    bytes[33] = kSmbNoAndX;
-    SmbPut16(bytes + 39, 1);  // password length: one 0 byte
-    SmbPut16(bytes + 41, static_cast<uint32_t>(byteCount));
-    std::memcpy(bytes + 44, sharePath, pathLength + 1);
-    std::memcpy(bytes + 45 + pathLength, service, serviceLength + 1);
-
-    const int32_t n = SmbExchange(session, buffer, kTreeConnectFixedLength + byteCount, buffer,
+    writeTreeConnect(bytes, session, name, service, serviceLength);
+    const int32_t n = SmbExchange(session, buffer, static_cast<int32_t>(requestLength), buffer,
                                   kSmbTreeConnectBufferSize);
     if (n < 0 || !acceptTreeConnectReply(session, bytes, n)) {
         BufChainFree(buffer);

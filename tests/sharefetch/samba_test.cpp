@@ -417,6 +417,49 @@ TEST(SambaPaths, MissingFileFailsToOpenAndTheSessionGoesOn)
     EXPECT_TRUE(readExactly(file.handle, 3000) == present);
 }
 
+TEST(SambaPaths, NamesInAnyLanguageOpenFromUtf8)
+{
+    REQUIRE_SERVER();
+    const char *names[] = {
+        "M\xC3\xB6tley Caf\xC3\xA9.mp3",                      // Latin-1 accents
+        "\xD0\x9A\xD0\xB8\xD0\xBD\xD0\xBE.mp3",                 // Cyrillic
+        "\xE9\x9F\xB3\xE6\xA5\xBD.mp3",                         // Japanese
+        "\xF0\x9F\x8E\xB5 song.mp3",                            // an emoji: a surrogate pair
+        "M\xC3\xBAsica/\xC3\x9C" "ber & 'Mix' #1 100%.mp3",     // a folder, spaces and &'#%
+        "plain & 'simple' #2 50%.mp3",                          // ASCII goes as it always did
+    };
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    for (size_t i = 0; i < std::size(names); ++i) {
+        SCOPED_TRACE(names[i]);
+        const std::string name = std::string("languages/") + names[i];
+        const Bytes &want = shareFile(name, 1000 + i);
+        File file(session.handle, remotePath(name));
+        ASSERT_EQ(file.opened, 1);
+        EXPECT_EQ(SMBGetFileSize(file.handle), want.size());
+        EXPECT_TRUE(readExactly(file.handle, static_cast<uint32_t>(want.size())) == want);
+    }
+}
+
+TEST(SambaPaths, NamesMatchWithoutRegardToCase)
+{
+    REQUIRE_SERVER();
+    const Bytes &mp3 = shareFile("music/cbr128.mp3", 5000);
+    const Bytes &accented = shareFile("music/caf\xC3\xA9.mp3", 4001);
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    {
+        File file(session.handle, "\\MUSIC\\CBR128.MP3");
+        ASSERT_EQ(file.opened, 1);
+        EXPECT_TRUE(readExactly(file.handle, 5000) == mp3);
+    }
+    {
+        File file(session.handle, "\\Music\\CAF\xC3\x89.Mp3");
+        ASSERT_EQ(file.opened, 1);
+        EXPECT_TRUE(readExactly(file.handle, 4001) == accented);
+    }
+}
+
 TEST(SambaConnect, RefusedShareGivesASessionWithoutFiles)
 {
     REQUIRE_SERVER();
@@ -470,8 +513,9 @@ TEST(SambaConnect, ManyCyclesLeaveNoDescriptorBehind)
     EXPECT_EQ(openDescriptorCount(), before);
 }
 
-// Run by the harness with a NetBIOS name of 15 characters: the server then
-// sends a longer NEGOTIATE reply than with a short name.
+// Run by the harness with a NetBIOS name of 15 characters (the server then
+// sends a longer NEGOTIATE reply than with a short name) and a share name
+// outside ASCII, which goes out in UTF-16.
 TEST(SambaLongName, FifteenCharacterServerNameConnectsAndReads)
 {
     REQUIRE_SERVER();

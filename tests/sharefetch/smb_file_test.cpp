@@ -108,7 +108,7 @@ TEST(SMBOpenFile, SendsTheOpenAndStoresTheReply)
 
     const std::string path = "\\dir\\a b.mp3";
     const Bytes openWords{2, 0x40, 0, 0, 0, static_cast<uint8_t>(path.size() + 2), 0, 0x04};
-    EXPECT_EQ(open, concat(requestHeader(0x02, kTid, kUid),
+    EXPECT_EQ(open, concat(requestHeader(0x02, kTid, kUid, 0x08),
                            concat(openWords, concat(textBytes(path), {0}))));
     EXPECT_EQ(open.size(), path.size() + 41);
     const Bytes closeWords{3, static_cast<uint8_t>(kFid), static_cast<uint8_t>(kFid >> 8),
@@ -516,5 +516,66 @@ TEST(LargeFiles, ASizeThatCannotBeLearntFailsTheOpen)
             EXPECT_EQ(after.size(), 41u) << c.what;
             EXPECT_EQ(after[4], 0x04) << c.what;
         }
+    }
+}
+
+namespace {
+
+Bytes utf16le(const std::u16string &text)
+{
+    Bytes out;
+    for (const char16_t unit : text) {
+        out.push_back(static_cast<uint8_t>(unit));
+        out.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(SMBOpenFile, NamesGoAsUtf16OnlyWhenTheyNeedItAndTheServerTakesIt)
+{
+    constexpr uint32_t kUnicode = 0x4;
+    const struct {
+        const char *what;
+        uint32_t capabilities;
+        const char *path;
+        Bytes name;  // on the wire, terminator included
+        uint16_t flags2;
+    } cases[] = {
+        {"Latin-1 accents", kUnicode, "\\M\xC3\xB6tley Caf\xC3\xA9.mp3",
+         concat(utf16le(u"\\M\u00F6tley Caf\u00E9.mp3"), {0, 0}), 0x8000},
+        {"an emoji: a surrogate pair", kUnicode, "\\\xF0\x9F\x8E\xB5.mp3",
+         concat(utf16le(u"\\\U0001F3B5.mp3"), {0, 0}), 0x8000},
+        {"ASCII goes as today", kUnicode, "\\plain & simple.mp3",
+         concat(textBytes("\\plain & simple.mp3"), {0}), 0},
+        {"not UTF-8 goes as today", kUnicode, "\\caf\xE9.mp3",
+         concat(textBytes("\\caf\xE9.mp3"), {0}), 0},
+        {"a cut sequence is not UTF-8", kUnicode, "\\caf\xC3",
+         concat(textBytes("\\caf\xC3"), {0}), 0},
+        {"server without Unicode", 0, "\\Caf\xC3\xA9.mp3",
+         concat(textBytes("\\Caf\xC3\xA9.mp3"), {0}), 0},
+    };
+    for (const auto &c : cases) {
+        Bytes open;
+        ScriptedPeer peer([&](PeerLink &link) {
+            serveConnect(link, 65536, 100, kTid, c.capabilities);
+            open = link.readMessage();
+            link.send(sessionMessage(openReply(kFid, 10)));
+            link.readMessage();
+            link.send(sessionMessage(closeReply()));
+        });
+        SmbSession *session = connectToPeer(peer);
+        ASSERT_NE(session, nullptr);
+        SmbFile *file = nullptr;
+        EXPECT_EQ(SMBOpenFile(session, c.path, 0, &file), 1) << c.what;
+        SMBCloseFile(file);
+        SMBDisonnect(session);
+        peer.finish();
+        const Bytes words{2, 0x40, 0, 0, 0, static_cast<uint8_t>(c.name.size() + 1),
+                          static_cast<uint8_t>((c.name.size() + 1) >> 8), 0x04};
+        EXPECT_EQ(open, concat(requestHeader(0x02, kTid, kUid, 0x08, c.flags2),
+                               concat(words, c.name)))
+            << c.what;
     }
 }

@@ -397,3 +397,25 @@ TEST(SMBOpenFile, RefusalsSayWhyAndSuccessLeavesErrnoAlone)
     EXPECT_EQ(errno, 4321);
     SMBDisonnect(session);
 }
+
+TEST(SmbTreeConnect, ANonAsciiSharePathGoesAsUtf16AndTheServiceAsAscii)
+{
+    Bytes connect;
+    ScriptedPeer peer([&](PeerLink &link) {
+        serveLogon(link, 65536, 100, 0x4);  // the server takes Unicode
+        connect = link.readMessage();
+        link.send(sessionMessage(treeConnectReply(5)));
+    });
+    SmbSession *session = SmbSessionCreateAtPort("server", "127.0.0.1", peer.port());
+    ASSERT_NE(session, nullptr);
+    SmbTree *tree = SmbTreeConnect(session, "\\\\SERVER\\M\xC3\x89" "DIAS", "A:");
+    ASSERT_NE(tree, nullptr);
+    SmbTreeRelease(tree);
+    SmbSessionFree(session);
+    peer.finish();
+    const Bytes path{'\\', 0, '\\', 0, 'S', 0, 'E', 0, 'R', 0, 'V', 0, 'E', 0, 'R', 0, '\\', 0,
+                     'M', 0, 0xC9, 0, 'D', 0, 'I', 0, 'A', 0, 'S', 0, 0, 0};
+    const Bytes words{4, 0xFF, 0, 0, 0, 0, 0, 1, 0, static_cast<uint8_t>(1 + path.size() + 3), 0, 0};
+    EXPECT_EQ(connect, concat(requestHeader(0x75, 0, 100, 0, 0x8000),
+                              concat(words, concat(path, {'A', ':', 0}))));
+}
