@@ -37,6 +37,9 @@ measure() { # NAME COMMAND...: prints NAME, median wall s, median CPU s
     "$(printf '%s\n' "${cpus[@]}" | sort -n | sed -n "$(((reps + 1) / 2))p")"
 }
 
+lines=$("$mprobe" -r --json "$tree" 2>/dev/null | wc -l) || true
+[ "$lines" = "$files" ] || { echo "mprobe printed $lines objects for $files files" >&2; exit 1; }
+
 measure "mprobe -r --json (-j $(nproc))" "$mprobe" -r --json "$tree"
 measure "mprobe -r --json -j 1" "$mprobe" -r --json -j 1 "$tree"
 measure "mprobe -r (text, -j $(nproc))" "$mprobe" -r "$tree"
