@@ -128,6 +128,7 @@ bool walkFrames(FileWindow &window, uint64_t firstFrame, FrameTally &tally)
     if (firstLength < kMinFrameLength)
         return false;  // not the first frame of a pair
     uint64_t position = firstFrame + static_cast<uint64_t>(firstLength);
+    FrameTally counted;  // kept in registers; the caller's only on success
     while (position < size && size - position >= 4) {
         const uint8_t *bytes = windowBytes(window, position, 4);
         if (bytes == nullptr)
@@ -135,8 +136,8 @@ bool walkFrames(FileWindow &window, uint64_t firstFrame, FrameTally &tally)
         const MP3Header header = readHeader(bytes);
         uint64_t step = 0;
         if (header.isValid()) {
-            ++tally.count;
-            tally.sum += header.getBitrate();
+            ++counted.count;
+            counted.sum += header.getBitrate();
             const int32_t length = getFrameLength(header);
             if (length >= kMinFrameLength)
                 step = static_cast<uint64_t>(length);
@@ -154,6 +155,7 @@ bool walkFrames(FileWindow &window, uint64_t firstFrame, FrameTally &tally)
         }
         position += step;
     }
+    tally = counted;
     return true;
 }
 
