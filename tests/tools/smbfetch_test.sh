@@ -63,6 +63,30 @@ check "  bytes equal the tail" cmp -s out/huge.tail <(tail -c 1010 "$huge")
 check "--raw cannot start at 4 GiB - 1" \
   fetch 2 "$addr" "$name" "$sh" huge.bin --raw --offset $(((4 << 30) - 1)) -o out/huge.raw
 
+# --- names in any language reach the share as UTF-8
+mkdir "$share/音楽"
+cp "$fixtures/mp3/cbr64_44100_mono.mp3" "$share/café.mp3"
+cp "$fixtures/mp3/cbr64_44100_mono.mp3" "$share/音楽/曲.mp3"
+chmod -R a+rX "$share"
+tone=$fixtures/mp3/cbr64_44100_mono.mp3
+check "café.mp3" fetch 0 "$addr" "$name" "$sh" café.mp3 -o out/
+check "  bytes equal, under its own name" cmp -s out/café.mp3 "$tone"
+check "音楽/曲.mp3 in the smb:// form, percent-encoded" \
+  fetch 0 "smb://$addr/$sh/%E9%9F%B3%E6%A5%BD/%E6%9B%B2.mp3" -o out/
+check "  bytes equal, under its own name" cmp -s out/曲.mp3 "$tone"
+check "音楽/曲.mp3 with a UTF-8 locale" bash -c "LC_ALL=C.UTF-8 '$smbfetch' -q $addr $name $sh 音楽/曲.mp3 -o '$work/out/utf8.mp3'"
+check "  bytes equal" cmp -s out/utf8.mp3 "$tone"
+# A Latin-1 locale of our own: the name typed in Latin-1 is converted for the
+# server, and the local file keeps the name as typed.
+localedef -i fr_FR -f ISO-8859-1 "$work/fr_FR.ISO-8859-1" 2>/dev/null || true
+latin1() {
+  LOCPATH=$work LC_ALL=fr_FR.ISO-8859-1 "$smbfetch" -q "$addr" "$name" "$sh" $'caf\xe9.mp3' -o out/ &&
+    cmp -s out/$'caf\xe9.mp3' "$tone"
+}
+check "caf\\xe9.mp3 typed in a Latin-1 locale" latin1
+check "a name in another case" fetch 0 "$addr" "$name" "$sh" 音楽/曲.MP3 -o out/upper.mp3
+check "  bytes equal" cmp -s out/upper.mp3 "$tone"
+
 # --- output targets: devices, FIFOs and links are written through, never replaced
 vbr=$fixtures/mp3/vbr_44100_stereo.mp3
 vbr_sum=$(sha256sum <"$vbr")
