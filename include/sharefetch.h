@@ -49,9 +49,10 @@
  *   EPIPE            connection lost while sending
  *   EPROTONOSUPPORT  the server refused NT LM 0.12 (SMB1) and every SMB2
  *                    dialect offered (2.0.2 to 3.0.2)
- *   EACCES           guest logon refused (SMBConnect); share refused, or the
- *                    server denied access to the file (SMBOpenFile)
- *   EPERM            the share needs encryption (SMBOpenFile)
+ *   EACCES           guest logon refused (SMBConnect); share refused, share
+ *                    that needs encryption (SMB1 servers say no more than
+ *                    "access denied" for it), or access to the file denied
+ *                    (SMBOpenFile)
  *   ENOENT           no such file or folder (SMBOpenFile)
  *   ENOTCONN         the session broke earlier (see above)
  *   EPROTO           a reply made no sense: malformed, too long, or not the

@@ -34,7 +34,7 @@ struct SmbSession {
     // malformed or did not match its request, the errno that broke it. The
     // socket is closed then and every later call fails at once (ENOTCONN).
     int32_t broken;
-    // Why currentTree is null (EACCES, EPERM, ...); 0 while a tree exists.
+    // Why currentTree is null (EACCES, ...); 0 while a tree exists.
     int32_t treeConnectErrno;
     // The session when the server refused NT LM 0.12 and SMB2 took over;
     // null on SMB1. Only the export dispatch looks at it.

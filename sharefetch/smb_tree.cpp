@@ -51,12 +51,12 @@ void copyCut(char *out, size_t room, const char *text)
     out[room - 1] = '\0';
 }
 
-// A refused share is EACCES, one that needs encryption EPERM.
+// A refused share is EACCES whatever status the server gave.
 bool acceptTreeConnectReply(SmbSession *session, const uint8_t *reply, int32_t n)
 {
     const int32_t check = SmbCheckReply(session, reply, n, kSmbComTreeConnectAndX);
     if (check <= 0) {
-        if (check == 0 && errno != EPERM)
+        if (check == 0)
             errno = EACCES;
         return false;
     }

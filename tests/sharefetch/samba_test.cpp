@@ -1036,3 +1036,82 @@ TEST(SambaSecurity, EncryptionRequiredFailsAtOnceWithItsErrno)
     }
     EXPECT_LT(secondsSince(start), 1.0);
 }
+
+// ---- SMB1 against servers configured otherwise, one harness run each ----
+
+namespace {
+
+bool harnessExpects(const char *wanted)
+{
+    const char *v = envOrNull("SMBD_HARNESS_EXPECT");
+    return v != nullptr && std::strcmp(v, wanted) == 0;
+}
+
+#define REQUIRE_NT1_EXPECTING(wanted)                                                   \
+    REQUIRE_PROTOCOLS("nt1");                                                           \
+    if (!harnessExpects(wanted))                                                        \
+        GTEST_SKIP() << "needs the harness with SMBD_HARNESS_EXPECT=" wanted
+
+// Connects, opens and reads a file of size bytes whole with SMBReadFile.
+void readWholeFile(const Server &server, const std::string &relative, size_t size)
+{
+    const Bytes &want = shareFile(relative, size);
+    Session session(server);
+    ASSERT_EQ(session.connected, 1);
+    ASSERT_EQ(SMBGetDialect(session.handle), SMB_DIALECT_NT1);
+    File file(session.handle, remotePath(relative));
+    ASSERT_EQ(file.opened, 1);
+    EXPECT_EQ(SMBGetFileSize64(file.handle), size);
+    EXPECT_TRUE(readExactly(file.handle, static_cast<uint32_t>(size)) == want);
+}
+
+}  // namespace
+
+TEST(SambaInterop, SmallMaxXmitChangesNothing)
+{
+    REQUIRE_NT1_EXPECTING("max-xmit-4096");
+    readWholeFile(*server, "xmit/M\xC3\xBAsica \xF0\x9F\x8E\xB5.bin", 300000);
+}
+
+TEST(SambaInterop, MandatorySigningStillServesTheGuest)
+{
+    REQUIRE_NT1_EXPECTING("signing");
+    readWholeFile(*server, "signed/a.bin", 300000);
+}
+
+// Samba 4.17 takes "read raw = no" and serves READ_RAW all the same.
+TEST(SambaInterop, RawReadsOffInTheConfiguration)
+{
+    REQUIRE_NT1_EXPECTING("read-raw-off");
+    readWholeFile(*server, "noraw.bin", 300000);
+}
+
+// Over SMB1 the server tells an encrypted-only share from a refused one by
+// nothing: the tree connect succeeds and the open is denied access.
+TEST(SambaInterop, EncryptedShareRefusesTheOpenAtOnce)
+{
+    REQUIRE_NT1_EXPECTING("encrypt-share");
+    shareFile("sealed.bin", 1000);
+    const auto start = Clock::now();
+    Session session(*server);
+    ASSERT_EQ(session.connected, 1);
+    EXPECT_EQ(SMBGetDialect(session.handle), SMB_DIALECT_NT1);
+    SmbFile *file = notNullFile();
+    errno = 0;
+    EXPECT_EQ(SMBOpenFile(session.handle, "\\sealed.bin", 0, &file), 0);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_LT(secondsSince(start), 1.0);
+}
+
+TEST(SambaInterop, RefusedGuestFailsTheConnectAtOnce)
+{
+    REQUIRE_NT1_EXPECTING("guest-refused");
+    const auto start = Clock::now();
+    errno = 0;
+    Session session(*server);
+    EXPECT_EQ(session.connected, 0);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(session.handle, nullptr);
+    EXPECT_LT(secondsSince(start), 1.0);
+}
