@@ -61,6 +61,15 @@ def open_reply(size, fid=0x2A, error_class=0):
     return smb(0x02, words, tid=1, uid=100)
 
 
+def query_file_info(size, error_class=0):
+    """The TRANS2 QUERY_FILE_INFORMATION reply (standard information) as Samba sends it."""
+    if error_class:
+        return smb(0x32, error_class=error_class, tid=1, uid=100)
+    words = struct.pack("<HHHHHHHHHBB", 2, 22, 0, 2, 56, 0, 22, 60, 0, 0, 0)
+    data = bytes(5) + struct.pack("<QQIBB", (size + 4095) & ~4095, size, 1, 0, 0)
+    return smb(0x32, words, data, tid=1, uid=100)
+
+
 def raw_data(content, max_raw):
     """The raw replies for the client's two reads of the whole content."""
     limit = 0xFFFF if max_raw == 0x10000 else max_raw
@@ -101,21 +110,35 @@ KEEPALIVE = nbt(b"", 0x85)
 
 
 NO_LARGE_READX = 0x0000F3FD & ~0x4000
+NO_LARGE_FILES = 0x0000F3FD & ~0x0008
+FAR_START = 0xFFFFFF80  # where odd-sized inputs open their file
 SMALL_PIECE = 16644 - 64  # what the client asks per READ_ANDX without large reads
 
 
 def whole_read(content, max_raw=65536, server="SMBTEST", keepalives=False, capabilities=0x0000F3FD,
-               order=None):
+               order=None, size=None):
+    """The dialogue of an even-sized input: the file read from its start. With
+    size, an odd-sized one: a file of that size read from FAR_START."""
     large = capabilities & 0x4000
     piece = 1 << 20 if large else SMALL_PIECE
     count = max(1, -(-len(content) // piece))
+    true_size = len(content) if size is None else size
     replies = [POSITIVE, negotiate(max_raw, server, capabilities), session_setup(), tree_connect(),
-               session_setup(101), open_reply(len(content)), raw_data(content, max_raw),
-               positional(content, piece, order or range(count), length24=bool(large)),
-               close_reply(), tree_disconnect()]
+               session_setup(101), open_reply(true_size & 0xFFFFFFFF)]
+    if capabilities & 0x0008:
+        replies.append(query_file_info(true_size))
+    replies += [raw_data(content, max_raw),
+                positional(content, piece, order or range(count), length24=bool(large)),
+                close_reply(), tree_disconnect()]
     if keepalives:
         replies = [r if i < 1 else KEEPALIVE + r for i, r in enumerate(replies)]
-    return b"".join(replies)
+    return with_parity(b"".join(replies), odd=size is not None)
+
+
+def with_parity(stream, odd):
+    """The client picks its path by the input's parity; a byte after the
+    dialogue, which the client never reads, sets it."""
+    return stream if len(stream) % 2 == int(odd) else stream + b"\0"
 
 
 SEEDS = {
@@ -127,13 +150,24 @@ SEEDS = {
     "read_at_out_of_order": whole_read(bytes(range(251)) * 160, capabilities=NO_LARGE_READX,
                                        order=[2, 0, 1]),
     "read_at_large_reply": whole_read(bytes(range(7)) * 18730),  # a reply above 128 KiB
+    "read_no_large_files": whole_read(b"no size query" * 7, capabilities=NO_LARGE_FILES),
+    "read_across_4g_unicode": whole_read(bytes(range(256)), size=FAR_START + 256),
+    "size_query_refused": with_parity(
+        POSITIVE + negotiate() + session_setup() + tree_connect() + session_setup(101)
+        + open_reply(5) + query_file_info(0, error_class=1) + close_reply() + tree_disconnect(),
+        odd=False),
+    "raw_late_after_short": with_parity(
+        POSITIVE + negotiate(16) + session_setup() + tree_connect() + session_setup(101)
+        + open_reply(40) + query_file_info(40) + nbt(b"x" * 15) + nbt(b"y" * 16) + nbt(b"z" * 16),
+        odd=False),
     "share_refused": POSITIVE + negotiate() + session_setup() + tree_connect(error_class=2)
     + session_setup(101),
     "open_refused": POSITIVE + negotiate() + session_setup() + tree_connect() + session_setup(101)
     + open_reply(0, error_class=1) + tree_disconnect(),
     "session_refused": nbt(b"\x82", 0x83),
-    "raw_short": POSITIVE + negotiate(16) + session_setup() + tree_connect() + session_setup(101)
-    + open_reply(40) + nbt(b"x" * 16) + nbt(b"y" * 3),
+    "raw_short": with_parity(
+        POSITIVE + negotiate(16) + session_setup() + tree_connect() + session_setup(101)
+        + open_reply(40) + query_file_info(40) + nbt(b"x" * 16) + nbt(b"y" * 3), odd=False),
 }
 
 
