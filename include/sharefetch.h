@@ -119,7 +119,10 @@ SHAREFETCH_API int32_t SMBDisonnect(SmbSession *session);
 
 /* Opens path on the session's share for reading from startOffset
  * (0xFFFFFFFF means 0). 1 and a file in *fileOut on success; 0 with *fileOut
- * NULL otherwise (missing file, refused share, NULL arguments). */
+ * NULL otherwise (missing file, refused share, NULL arguments). Names match
+ * without regard to case. path (like sharePath of SMBConnect) is UTF-8: one
+ * with characters outside ASCII goes in UTF-16 to a server that offers
+ * Unicode; ASCII, and bytes that are not UTF-8, go as they are. */
 SHAREFETCH_API int32_t SMBOpenFile(SmbSession *session, const char *path, uint32_t startOffset,
                                    SmbFile **fileOut);
 
