@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <utility>
@@ -418,4 +420,23 @@ TEST(SmbTreeConnect, ANonAsciiSharePathGoesAsUtf16AndTheServiceAsAscii)
     const Bytes words{4, 0xFF, 0, 0, 0, 0, 0, 1, 0, static_cast<uint8_t>(1 + path.size() + 3), 0, 0};
     EXPECT_EQ(connect, concat(requestHeader(0x75, 0, 100, 0, 0x8000),
                               concat(words, concat(path, {'A', ':', 0}))));
+}
+
+// Run by the harness against smbd with its default protocols (SMB1 off):
+// the SMB1 connect is refused at once with its reason, which is what makes
+// SMBConnect go on with SMB2.
+TEST(SambaSmb1Off, TheSmb1ConnectIsRefusedAtOnce)
+{
+    const char *address = std::getenv("SMBD_HARNESS_ADDRESS");
+    if (address == nullptr)
+        GTEST_SKIP() << "needs tests/sharefetch/smbd_harness.sh --default-protocols";
+    SmbSession *session = reinterpret_cast<SmbSession *>(&address);
+    errno = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SmbConnectAtPort(address, std::getenv("SMBD_HARNESS_SERVER_NAME"),
+                               std::getenv("SMBD_HARNESS_SHARE_PATH"), 0, &session),
+              0);
+    EXPECT_EQ(errno, EPROTONOSUPPORT);
+    EXPECT_EQ(session, nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
