@@ -366,7 +366,7 @@ int32_t NbtDrain(NbtConnection *connection, int32_t count)
 int32_t NbtReadExact(NbtConnection *connection, uint8_t *data, uint32_t count)
 {
     if (connection == nullptr)
-        return -1;
+        return failWith(EINVAL);
     uint32_t got = 0;
     while (got < count) {
         const long n = readBeforeWait(connection, data + got, count - got, kNbtWaitMs);

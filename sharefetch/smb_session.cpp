@@ -216,8 +216,10 @@ int32_t SmbDialectLevel(const char *const *list, int32_t index)
 
 void SmbSessionBreak(SmbSession *session, int reason)
 {
+    if (reason == 0)
+        reason = EPROTO;  // a failure that named no reason
     if (session->broken == 0)
-        session->broken = reason != 0 ? reason : EPROTO;
+        session->broken = reason;
     NbtClose(session->transport);
     session->transport = nullptr;
     errno = reason;

@@ -350,8 +350,8 @@ TEST(SMBConnect, EachFailureLeavesItsReasonInErrno)
 
 TEST(SMBOpenFile, RefusalsSayWhyAndSuccessLeavesErrnoAlone)
 {
-    // ERRSRV/ERRinvnetname for the share; ERRDOS/ERRbadfile, ERRbadpath and
-    // ERRnoaccess for the opens.
+    // ERRSRV/ERRinvnetname for the share; ERRDOS/ERRbadfile, ERRbadpath,
+    // ERRnoaccess and an NT status for the opens.
     const auto refusal = [](uint8_t errorClass, uint16_t code) {
         return withByte(withByte(smbReply(0x02, {}, {}, {errorClass, 0x80, 0, 0}), 7,
                                  static_cast<uint8_t>(code)),
@@ -382,13 +382,17 @@ TEST(SMBOpenFile, RefusalsSayWhyAndSuccessLeavesErrnoAlone)
             link.send(sessionMessage(refusal(static_cast<uint8_t>(errorClass),
                                              static_cast<uint16_t>(code))));
         }
+        // An NT status (flags2 0x4000): STATUS_OBJECT_NAME_NOT_FOUND.
+        Bytes ntStatus = withByte(withByte(refusal(0x34, 0), 11, 0x40), 8, 0xC0);
+        link.readMessage();
+        link.send(sessionMessage(ntStatus));
         serveOpen(link, 9, 10);
         link.readMessage();
         link.send(sessionMessage(closeReply()));
     });
     session = connectToPeer(peer);
     ASSERT_NE(session, nullptr);
-    for (const int reason : {ENOENT, ENOENT, EACCES}) {
+    for (const int reason : {ENOENT, ENOENT, EACCES, ENOENT}) {
         errno = 0;
         EXPECT_EQ(SMBOpenFile(session, "\\missing", 0, &file), 0);
         EXPECT_EQ(errno, reason);
