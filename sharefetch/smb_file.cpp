@@ -187,6 +187,26 @@ bool acceptCloseReply(SmbSession *session, const uint8_t *reply, int32_t n)
     return SmbCheckReply(session, reply, n, kSmbComClose) == 1;
 }
 
+// 0 when a read of count (> 0) bytes into buffer may go out; else its
+// SMB_READ_* code, with errno set.
+int32_t readRefusal(const SmbFile *file, const uint8_t *buffer, uint32_t count)
+{
+    const auto refuse = [](int reason, int32_t code) {
+        errno = reason;
+        return code;
+    };
+    if (buffer == nullptr || count > kMaxReadCount)
+        return refuse(EINVAL, SMB_READ_BAD_ARGUMENT);
+    // Without large files the offset field has 32 bits: a read that went
+    // past its end would silently wrap round to the start of the file.
+    const uint64_t end = offersLargeFiles(file->tree->session) ? kLargeFileEnd : kSmallFileEnd;
+    if (file->readOffset > end || count > end - file->readOffset)
+        return refuse(EINVAL, SMB_READ_BAD_ARGUMENT);
+    if (rawChunkLimit(file->tree->session) == 0)
+        return refuse(EOPNOTSUPP, SMB_READ_NO_RAW_SIZE);
+    return 0;
+}
+
 // With large files the OPEN's 32-bit size may have wrapped: the true one
 // replaces it. A file whose size cannot be learnt is closed again and
 // released; false then, with the reason in errno.
@@ -271,22 +291,10 @@ int32_t SmbReadRaw(SmbFile *file, uint8_t *buffer, uint32_t count)
         return SMB_READ_BAD_REPLY;
     if (count == 0)
         return 0;
-    if (buffer == nullptr || count > kMaxReadCount) {
-        errno = EINVAL;
-        return SMB_READ_BAD_ARGUMENT;
-    }
-    // Without large files the offset field has 32 bits: a read that went
-    // past its end would silently wrap round to the start of the file.
-    const uint64_t end = offersLargeFiles(file->tree->session) ? kLargeFileEnd : kSmallFileEnd;
-    if (file->readOffset > end || count > end - file->readOffset) {
-        errno = EINVAL;
-        return SMB_READ_BAD_ARGUMENT;
-    }
+    const int32_t refused = readRefusal(file, buffer, count);
+    if (refused != 0)
+        return refused;
     const uint32_t limit = rawChunkLimit(file->tree->session);
-    if (limit == 0) {
-        errno = EOPNOTSUPP;
-        return SMB_READ_NO_RAW_SIZE;
-    }
 
     BufChain *window = BufChainNew(0);
     if (window == nullptr)
