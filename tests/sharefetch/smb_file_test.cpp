@@ -195,7 +195,9 @@ TEST(SMBReadFile, ReadsInChunksOfTheRawSize)
         OpenFile open(peer);
         ASSERT_NE(open.file, nullptr);
         EXPECT_EQ(SMBReadFile(open.file, 0, buffer.data()), 0) << "count 0 sends nothing";
+        errno = 4321;
         EXPECT_EQ(SMBReadFile(open.file, 200000, buffer.data()), 200000);
+        EXPECT_EQ(errno, 4321) << "a read that succeeds leaves errno alone";
         EXPECT_EQ(open.file->readOffset, 200000u);
         EXPECT_EQ(SMBGetFileSize(open.file), 200000u);
     }
