@@ -258,33 +258,43 @@ bool smbcRound(SMBCCTX *ctx)
 
 // ---- the smbclient command ----------------------------------------------
 
+// The smbclient command that fetches file from address into /dev/null.
+std::string smbclientGetCommand(const std::string &address, bool nt1, const char *file)
+{
+    std::string cmd = "smbclient //" + address + "/" + config().share + " -N ";
+    if (nt1)
+        cmd += "-m NT1 --option='client min protocol=NT1' ";
+    return cmd + "-c 'get " + file + " /dev/null' 2>&1";
+}
+
+// Runs an smbclient command to its end; its own average rate in KiB/s, 0 when
+// it failed or reported none.
+double smbclientAverageKiBps(const std::string &cmd)
+{
+    FILE *p = ::popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return 0;
+    char line[512];
+    double kibPerSecond = 0;
+    while (std::fgets(line, sizeof line, p) != nullptr) {
+        const char *avg = std::strstr(line, "(average ");
+        if (avg != nullptr)
+            kibPerSecond = std::strtod(avg + 9, nullptr);
+    }
+    return ::pclose(p) == 0 ? kibPerSecond : 0;
+}
+
 // smbclient reports its own transfer rate, which leaves out its start-up and
 // logon; that rate is the figure. The whole command's wall time is a counter.
 void smbclientCommand(benchmark::State &state, bool nt1)
 {
-    const Config &c = config();
-    std::string cmd = "smbclient //" + c.address + "/" + c.share + " -N ";
-    if (nt1)
-        cmd += "-m NT1 --option='client min protocol=NT1' ";
-    cmd += std::string("-c 'get ") + kBulk + " /dev/null' 2>&1";
+    const std::string cmd = smbclientGetCommand(config().address, nt1, kBulk);
     double wall = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
-        FILE *p = ::popen(cmd.c_str(), "r");
-        if (p == nullptr) {
-            state.SkipWithError("cannot start smbclient");
-            return;
-        }
-        char line[512];
-        double kibPerSecond = 0;
-        while (std::fgets(line, sizeof line, p) != nullptr) {
-            const char *avg = std::strstr(line, "(average ");
-            if (avg != nullptr)
-                kibPerSecond = std::strtod(avg + 9, nullptr);
-        }
-        const int status = ::pclose(p);
+        const double kibPerSecond = smbclientAverageKiBps(cmd);
         wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (status != 0 || kibPerSecond <= 0) {
+        if (kibPerSecond <= 0) {
             state.SkipWithError("smbclient failed");
             return;
         }
@@ -552,23 +562,10 @@ Measured timedHere(const std::function<bool()> &read)
 // gives the time; its CPU is the whole process's, start-up included.
 Measured smbclientGet(const std::string &address, bool nt1, uint32_t size)
 {
-    std::string cmd = "smbclient //" + address + "/" + config().share + " -N ";
-    if (nt1)
-        cmd += "-m NT1 --option='client min protocol=NT1' ";
-    cmd += std::string("-c 'get ") + kBulk64 + " /dev/null' 2>&1";
     Measured m;
     const double cpuBefore = cpuSeconds(RUSAGE_CHILDREN);
-    FILE *p = ::popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return m;
-    char line[512];
-    double kibPerSecond = 0;
-    while (std::fgets(line, sizeof line, p) != nullptr) {
-        const char *avg = std::strstr(line, "(average ");
-        if (avg != nullptr)
-            kibPerSecond = std::strtod(avg + 9, nullptr);
-    }
-    m.ok = ::pclose(p) == 0 && kibPerSecond > 0;
+    const double kibPerSecond = smbclientAverageKiBps(smbclientGetCommand(address, nt1, kBulk64));
+    m.ok = kibPerSecond > 0;
     m.seconds = m.ok ? size / 1024.0 / kibPerSecond : 0;
     m.cpu = cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
     return m;
