@@ -2,18 +2,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <csignal>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <new>
 
+#include "block_size.h"
 #include "messages.h"
 
 namespace smbfetch {
 
 namespace {
 
-constexpr uint32_t kBlockBytes = 4u << 20;  // one library call; the progress bar moves per block
 constexpr uint32_t kOffsetMeansZero = 0xFFFFFFFFu;
 
 volatile std::sig_atomic_t g_stopSignal = 0;
@@ -124,16 +126,30 @@ uint64_t remoteSize(const Connection &c) { return SMBGetFileSize64(c.file); }
 
 int copyRange(const Request &q, Connection &c, uint64_t from, uint64_t count, Output &out, Progress &progress)
 {
-    std::vector<unsigned char> buffer(std::min<uint64_t>(kBlockBytes, std::max<uint64_t>(count, 1)));
+    // Grows with the block; what it held is never needed again, so it is
+    // replaced, not copied.
+    std::unique_ptr<unsigned char[]> buffer;
+    uint32_t capacity = 0;
+    uint32_t block = kFirstBlockBytes;
     uint64_t done = 0;
     progressUpdate(progress, out.existing);
     while (done < count) {
         if (g_stopSignal) return interrupted(out, done, count);
-        const auto want = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), count - done));
+        const auto want = static_cast<uint32_t>(std::min<uint64_t>(block, count - done));
+        if (capacity < want) {
+            buffer.reset();
+            buffer.reset(new (std::nothrow) unsigned char[want]);
+            if (!buffer)
+                return fail(kExitFailure, "out of memory for a block of " + std::to_string(want) + " bytes; " +
+                                              leftoverNote(out));
+            capacity = want;
+        }
         errno = 0;
-        const int32_t got = readBlock(q.raw, c.file, from + done, want, buffer.data());
+        const auto start = std::chrono::steady_clock::now();
+        const int32_t got = readBlock(q.raw, c.file, from + done, want, buffer.get());
         if (got < 0) return failedRead(q, out, got, errno, from + done);
-        if (!writeOutput(out, buffer.data(), static_cast<size_t>(got))) {
+        block = nextBlockBytes(block, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (!writeOutput(out, buffer.get(), static_cast<size_t>(got))) {
             if (g_stopSignal) return interrupted(out, done, count);
             return fail(kExitFailure, "cannot write " + out.shown + ": " + std::strerror(errno) + "; " +
                                           leftoverNote(out));
