@@ -557,8 +557,9 @@ std::vector<Member> groupMembers(pid_t group)
 }
 
 // Whether all live processes of the smbd process group are stopped. A child
-// that exited just before the stop stays a zombie until its stopped parent
-// reaps it; it runs no more, so it counts neither way.
+// that exited just before the stop (on SMB2, the one that refused the
+// connect's SMB1 attempt) stays a zombie until its stopped parent reaps it;
+// it runs no more, so it counts neither way.
 bool groupStopped(pid_t group, size_t *members)
 {
     *members = 0;
